@@ -1,0 +1,156 @@
+// mavo-edge-gpu-helper: proves that device 0 did a fixed amount of integer work and reports it as
+// one JSON line.
+#include <cuda_runtime.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+
+#include "cli.h"
+#include "report.h"
+#include "workload.h"
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+// Asks hybrid-graphics drivers to run CUDA work on the discrete GPU.
+extern "C" __declspec(dllexport) std::uint32_t NvOptimusEnablementCuda = 1;
+#endif
+
+namespace {
+
+inline constexpr unsigned threads_per_block = 256;
+inline constexpr std::uint64_t max_blocks = 4096;
+
+class cuda_error : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// No usable device, or one too old for the kernel.
+class device_error : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+void check_cuda(cudaError_t status, const char* step) {
+    if (status != cudaSuccess) {
+        throw cuda_error(std::string(step) + ": " + cudaGetErrorString(status));
+    }
+}
+
+std::int64_t monotonic_ns() {
+#ifdef _WIN32
+    LARGE_INTEGER counter;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    const std::int64_t c = counter.QuadPart;
+    const std::int64_t f = frequency.QuadPart;
+    // Split so that c * 10^9 cannot overflow.
+    return (c / f) * 1000000000 + ((c % f) * 1000000000) / f;
+#else
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+#endif
+}
+
+// Each thread folds its grid-stride share into registers and touches each cell once, at the end.
+__global__ void edge_mix_kernel(std::uint64_t kernel_seed, std::uint64_t units,
+                                unsigned long long* xor_cell, unsigned long long* sum_cell) {
+    const std::uint64_t base = kernel_seed + weyl_increment;
+    const std::uint64_t stride = std::uint64_t{blockDim.x} * gridDim.x;
+    std::uint64_t local_xor = 0;
+    std::uint64_t local_sum = 0;
+    for (std::uint64_t i = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x; i < units;
+         i += stride) {
+        const std::uint64_t value = mix64(base + i);
+        local_xor ^= value;
+        local_sum += value;
+    }
+    atomicXor(xor_cell, local_xor);
+    atomicAdd(sum_cell, local_sum);
+}
+
+unsigned block_count(std::uint64_t units) {
+    return static_cast<unsigned>(
+        std::min((units + threads_per_block - 1) / threads_per_block, max_blocks));
+}
+
+// The bytes before the first zero byte, at most the whole field.
+std::string text_of(const char* field, std::size_t size) {
+    return std::string(field, std::find(field, field + size, '\0'));
+}
+
+run_report run_on_device_0(const run_options& options) {
+    int device_count = 0;
+    check_cuda(cudaGetDeviceCount(&device_count), "cudaGetDeviceCount");
+    if (device_count < 1) {
+        throw device_error("no CUDA device is available");
+    }
+    check_cuda(cudaSetDevice(0), "cudaSetDevice");
+    cudaDeviceProp properties;
+    std::memset(&properties, 0, sizeof properties);
+    check_cuda(cudaGetDeviceProperties(&properties, 0), "cudaGetDeviceProperties");
+    if (properties.major < 7 || (properties.major == 7 && properties.minor < 5)) {
+        throw device_error("GPU requires CUDA compute capability 7.5 or newer");
+    }
+
+    unsigned long long* xor_cell = nullptr;
+    unsigned long long* sum_cell = nullptr;
+    check_cuda(cudaMalloc(&xor_cell, sizeof *xor_cell), "cudaMalloc xor");
+    check_cuda(cudaMalloc(&sum_cell, sizeof *sum_cell), "cudaMalloc sum");
+    check_cuda(cudaMemset(xor_cell, 0, sizeof *xor_cell), "cudaMemset xor");
+    check_cuda(cudaMemset(sum_cell, 0, sizeof *sum_cell), "cudaMemset sum");
+    const unsigned blocks = block_count(options.units);
+
+    const std::int64_t start = monotonic_ns();
+    // The runtime takes the configuration before the arguments are formed, so a malformed seed
+    // surfaces only once every device step has succeeded, and not at all if the launch is refused.
+    edge_mix_kernel<<<blocks, threads_per_block>>>(decode_seed(options.seed_text), options.units,
+                                                   xor_cell, sum_cell);
+    check_cuda(cudaGetLastError(), "edge_mix_kernel launch");
+    check_cuda(cudaDeviceSynchronize(), "edge_mix_kernel synchronize");
+    run_report report;
+    check_cuda(
+        cudaMemcpy(&report.xor_digest, xor_cell, sizeof report.xor_digest, cudaMemcpyDeviceToHost),
+        "cudaMemcpy xor");
+    check_cuda(
+        cudaMemcpy(&report.sum_digest, sum_cell, sizeof report.sum_digest, cudaMemcpyDeviceToHost),
+        "cudaMemcpy sum");
+    static_cast<void>(cudaFree(xor_cell));
+    static_cast<void>(cudaFree(sum_cell));
+    const std::int64_t end = monotonic_ns();
+
+    char bus_id[32] = {};
+    if (cudaDeviceGetPCIBusId(bus_id, sizeof bus_id, 0) == cudaSuccess) {
+        report.bus_id = text_of(bus_id, sizeof bus_id);
+    }
+    report.device_name = text_of(properties.name, sizeof properties.name);
+    report.duration_ms = std::max<std::int64_t>((end - start) / 1000000, 1);
+    report.units = options.units;
+    return report;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) try {
+    const parsed_arguments parsed = parse_arguments(argc, argv);
+    if (parsed.action != cli_action::run) {
+        std::cerr << usage_line;
+        return parsed.action == cli_action::help ? 0 : 2;
+    }
+    write_report(std::cout, run_on_device_0(parsed.options));
+    return 0;
+} catch (const std::exception& error) {
+    std::cerr << "mavo-edge-gpu-helper: " << error.what() << '\n';
+    return 1;
+}

@@ -1,0 +1,46 @@
+// The integer workload: one definition shared by the kernel, the host loop and every tool.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string_view>
+
+#if defined(__CUDACC__)
+#define MAVO_HOST_DEVICE __host__ __device__
+#else
+#define MAVO_HOST_DEVICE
+#endif
+
+inline constexpr std::uint64_t weyl_increment = 0x9E3779B97F4A7C15ULL;
+
+// SplitMix64 output finalizer.
+MAVO_HOST_DEVICE constexpr std::uint64_t mix64(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+// Value of unit `index`; consecutive units feed consecutive inputs to mix64.
+MAVO_HOST_DEVICE constexpr std::uint64_t unit_value(std::uint64_t kernel_seed,
+                                                    std::uint64_t index) {
+    return mix64(kernel_seed + weyl_increment + index);
+}
+
+class seed_error : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The kernel seed: the first 16 characters as 8 little-endian hex bytes. The text must be exactly
+// 64 bytes long; characters 16 to 63 are never examined.
+std::uint64_t decode_seed(std::string_view seed_text);
+
+struct digests {
+    std::uint64_t xor_digest = 0;
+    std::uint64_t sum_digest = 0;
+
+    friend bool operator==(const digests&, const digests&) = default;
+};
+
+// XOR and wrapping sum of the values of units 0 to units - 1, on one host thread.
+digests host_digests(std::uint64_t kernel_seed, std::uint64_t units);
