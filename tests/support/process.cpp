@@ -22,7 +22,8 @@ void check_posix(int result, const char* what) {
 
 }  // namespace
 
-process_result run_process(const std::string& program, const std::vector<std::string>& arguments) {
+process_result run_process(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment) {
     std::vector<std::string> storage{program};
     storage.insert(storage.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -30,6 +31,15 @@ process_result run_process(const std::string& program, const std::vector<std::st
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
+    std::vector<std::string> added = environment;
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        envp.push_back(*entry);
+    }
+    for (auto& entry : added) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
 
     int out_pipe[2];
     int err_pipe[2];
@@ -42,7 +52,8 @@ process_result run_process(const std::string& program, const std::vector<std::st
     posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
     posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned =
+        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(out_pipe[1]);
     close(err_pipe[1]);

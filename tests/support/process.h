@@ -10,5 +10,7 @@ struct process_result {
     std::string standard_error;
 };
 
-// argv[0] is `program`; `arguments` follow it verbatim (empty strings included).
-process_result run_process(const std::string& program, const std::vector<std::string>& arguments);
+// argv[0] is `program`; `arguments` follow it verbatim (empty strings included). The child gets
+// this process's environment plus `environment` ("NAME=value" entries).
+process_result run_process(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment = {});

@@ -1,0 +1,284 @@
+// A stand-in for the CUDA runtime: exactly the entry points the helper uses, driven by the scenario
+// in CUDA_STANDIN_SCENARIO (space-separated key=value words):
+//   count=N              devices reported (default 1)
+//   capability=M.m       compute capability of every device (default 8.0)
+//   name=HEX             device 0's name bytes, in hex (default "Stand-in GPU")
+//   bus_id=HEX           device 0's bus id bytes, in hex (default "00000000:01:00.0")
+//   fail=FUNCTION#N:S    the N-th call of FUNCTION returns status S
+//   refuse_configuration=1  the runtime refuses every launch configuration
+//   sync_delay_ms=N      cudaDeviceSynchronize sleeps N ms
+// A launch is run on the host with this file's own digest loop; a launch whose geometry or cells
+// are not what the helper must use fails as a launch error.
+#include <cuda_runtime_api.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+
+extern "C" {
+void** __cudaRegisterFatBinary(void* fat_cubin);
+void __cudaRegisterFatBinaryEnd(void** handle);
+void __cudaUnregisterFatBinary(void** handle);
+void __cudaRegisterFunction(void** handle, const char* host_function, char* device_function,
+                            const char* device_name, int thread_limit, uint3* tid, uint3* bid,
+                            dim3* block_dim, dim3* grid_dim, int* warp_size);
+unsigned __cudaPushCallConfiguration(dim3 grid, dim3 block, size_t shared_memory,
+                                     struct CUstream_st* stream);
+cudaError_t __cudaPopCallConfiguration(dim3* grid, dim3* block, size_t* shared_memory,
+                                       void* stream);
+cudaError_t __cudaGetKernel(cudaKernel_t* kernel, const void* host_function);
+cudaError_t __cudaLaunchKernel(cudaKernel_t kernel, dim3 grid, dim3 block, void** args,
+                               size_t shared_memory, cudaStream_t stream);
+}
+
+namespace {
+
+struct scenario {
+    std::map<std::string, std::string> values;
+
+    scenario() {
+        const char* text = std::getenv("CUDA_STANDIN_SCENARIO");
+        std::istringstream words(text ? text : "");
+        for (std::string word; words >> word;) {
+            const auto equals = word.find('=');
+            values[word.substr(0, equals)] = word.substr(equals + 1);
+        }
+    }
+    std::string text(const std::string& key, const std::string& fallback) const {
+        const auto found = values.find(key);
+        return found == values.end() ? fallback : found->second;
+    }
+    long number(const std::string& key, long fallback) const {
+        return std::stol(text(key, std::to_string(fallback)));
+    }
+    std::string bytes(const std::string& key, const std::string& fallback) const {
+        const auto found = values.find(key);
+        if (found == values.end()) {
+            return fallback;
+        }
+        std::string decoded;
+        for (std::size_t k = 0; k + 1 < found->second.size(); k += 2) {
+            decoded += static_cast<char>(std::stoi(found->second.substr(k, 2), nullptr, 16));
+        }
+        return decoded;
+    }
+};
+
+const scenario& current() {
+    static const scenario instance;
+    return instance;
+}
+
+// The status for this call of `function`: the scenario's failure on its chosen call, else success.
+cudaError_t call(const std::string& function) {
+    static std::map<std::string, long> calls;
+    const long n = ++calls[function];
+    const std::string failure = current().text("fail", "");
+    const auto hash = failure.find('#');
+    const auto colon = failure.find(':');
+    if (failure.substr(0, hash) == function && std::stol(failure.substr(hash + 1)) == n) {
+        return static_cast<cudaError_t>(std::stoi(failure.substr(colon + 1)));
+    }
+    return cudaSuccess;
+}
+
+struct launch_configuration {
+    dim3 grid;
+    dim3 block;
+    size_t shared_memory = 0;
+    cudaStream_t stream = nullptr;
+};
+
+std::map<void*, std::size_t> allocations;
+launch_configuration pushed;
+cudaError_t last_error = cudaSuccess;
+const void* edge_mix_kernel_stub = nullptr;
+
+bool is_cell(void* pointer) {
+    const auto found = allocations.find(pointer);
+    return found != allocations.end() && found->second >= 8;
+}
+
+bool is_device_range(const void* pointer, std::size_t size) {
+    const auto found = allocations.find(const_cast<void*>(pointer));
+    return found != allocations.end() && size <= found->second;
+}
+
+std::uint64_t splitmix_finalizer(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+bool expected_geometry(const launch_configuration& c, std::uint64_t units) {
+    const auto blocks = std::min<std::uint64_t>((units + 255) / 256, 4096);
+    return c.grid.x == blocks && c.grid.y == 1 && c.grid.z == 1 && c.block.x == 256 &&
+           c.block.y == 1 && c.block.z == 1 && c.shared_memory == 0 && c.stream == nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+void** __cudaRegisterFatBinary(void*) {
+    static void* handle = nullptr;
+    return &handle;
+}
+void __cudaRegisterFatBinaryEnd(void**) {}
+void __cudaUnregisterFatBinary(void**) {}
+
+void __cudaRegisterFunction(void**, const char* host_function, char*, const char* device_name, int,
+                            uint3*, uint3*, dim3*, dim3*, int*) {
+    if (std::strstr(device_name, "edge_mix_kernel") != nullptr) {
+        edge_mix_kernel_stub = host_function;
+    }
+}
+
+unsigned __cudaPushCallConfiguration(dim3 grid, dim3 block, size_t shared_memory,
+                                     struct CUstream_st* stream) {
+    if (current().number("refuse_configuration", 0) != 0) {
+        last_error = cudaErrorInvalidConfiguration;
+        return 1;
+    }
+    pushed = {grid, block, shared_memory, stream};
+    return 0;
+}
+
+cudaError_t __cudaPopCallConfiguration(dim3* grid, dim3* block, size_t* shared_memory,
+                                       void* stream) {
+    *grid = pushed.grid;
+    *block = pushed.block;
+    *shared_memory = pushed.shared_memory;
+    *static_cast<cudaStream_t*>(stream) = pushed.stream;
+    return cudaSuccess;
+}
+
+cudaError_t __cudaGetKernel(cudaKernel_t* kernel, const void* host_function) {
+    *kernel = reinterpret_cast<cudaKernel_t>(const_cast<void*>(host_function));
+    return cudaSuccess;
+}
+
+cudaError_t __cudaLaunchKernel(cudaKernel_t kernel, dim3 grid, dim3 block, void** args,
+                               size_t shared_memory, cudaStream_t stream) {
+    const auto seed = *static_cast<std::uint64_t*>(args[0]);
+    const auto units = *static_cast<std::uint64_t*>(args[1]);
+    auto* xor_cell = *static_cast<std::uint64_t**>(args[2]);
+    auto* sum_cell = *static_cast<std::uint64_t**>(args[3]);
+    if (reinterpret_cast<const void*>(kernel) != edge_mix_kernel_stub ||
+        !expected_geometry({grid, block, shared_memory, stream}, units) || xor_cell == sum_cell ||
+        !is_cell(xor_cell) || !is_cell(sum_cell)) {
+        return last_error = cudaErrorInvalidConfiguration;
+    }
+    // Like the device's atomics, fold into whatever the cells hold.
+    for (std::uint64_t i = 0; i < units; ++i) {
+        const std::uint64_t value = splitmix_finalizer(seed + 0x9E3779B97F4A7C15ULL + i);
+        *xor_cell ^= value;
+        *sum_cell += value;
+    }
+    return cudaSuccess;
+}
+
+cudaError_t cudaGetDeviceCount(int* count) {
+    if (const cudaError_t status = call("cudaGetDeviceCount")) {
+        return status;
+    }
+    *count = static_cast<int>(current().number("count", 1));
+    return cudaSuccess;
+}
+
+cudaError_t cudaSetDevice(int device) {
+    if (device < 0 || device >= current().number("count", 1)) {
+        return cudaErrorInvalidDevice;
+    }
+    return call("cudaSetDevice");
+}
+
+cudaError_t cudaGetDeviceProperties(cudaDeviceProp* properties, int device) {
+    if (const cudaError_t status = call("cudaGetDeviceProperties")) {
+        return status;
+    }
+    const std::string capability = current().text("capability", "8.0");
+    const std::string name = device == 0 ? current().bytes("name", "Stand-in GPU")
+                                         : "other device " + std::to_string(device);
+    std::memcpy(properties->name, name.data(), std::min(name.size(), sizeof properties->name));
+    properties->major = std::stoi(capability);
+    properties->minor = std::stoi(capability.substr(capability.find('.') + 1));
+    return cudaSuccess;
+}
+
+cudaError_t cudaMalloc(void** pointer, size_t size) {
+    if (const cudaError_t status = call("cudaMalloc")) {
+        return status;
+    }
+    *pointer = std::malloc(size);
+    std::memset(*pointer, 0xA5, size);  // garbage, so a missing memset shows in the digests
+    allocations[*pointer] = size;
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemset(void* pointer, int value, size_t size) {
+    if (const cudaError_t status = call("cudaMemset")) {
+        return status;
+    }
+    if (!is_device_range(pointer, size)) {
+        return cudaErrorInvalidValue;
+    }
+    std::memset(pointer, value, size);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemcpy(void* destination, const void* source, size_t size, cudaMemcpyKind kind) {
+    if (const cudaError_t status = call("cudaMemcpy")) {
+        return status;
+    }
+    if (kind != cudaMemcpyDeviceToHost || !is_device_range(source, size)) {
+        return cudaErrorInvalidValue;
+    }
+    std::memcpy(destination, source, size);
+    return cudaSuccess;
+}
+
+cudaError_t cudaFree(void* pointer) {
+    if (allocations.erase(pointer) == 0) {
+        return cudaErrorInvalidValue;
+    }
+    std::free(pointer);
+    return cudaSuccess;
+}
+
+cudaError_t cudaGetLastError() {
+    const cudaError_t status = last_error;
+    last_error = cudaSuccess;
+    return status != cudaSuccess ? status : call("cudaGetLastError");
+}
+
+cudaError_t cudaDeviceSynchronize() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(current().number("sync_delay_ms", 0)));
+    return call("cudaDeviceSynchronize");
+}
+
+cudaError_t cudaDeviceGetPCIBusId(char* bus_id, int length, int device) {
+    if (const cudaError_t status = call("cudaDeviceGetPCIBusId")) {
+        std::memset(bus_id, 'X', static_cast<size_t>(length));  // a failed call may leave debris
+        return status;
+    }
+    const std::string text = device == 0 ? current().bytes("bus_id", "00000000:01:00.0")
+                                         : "0000000" + std::to_string(device) + ":02:00.0";
+    std::memcpy(bus_id, text.data(), std::min(text.size(), static_cast<size_t>(length)));
+    return cudaSuccess;
+}
+
+const char* cudaGetErrorString(cudaError_t status) {
+    static std::map<int, std::string> texts;
+    std::string& text = texts[status];
+    text = "stand-in status " + std::to_string(status);
+    return text.c_str();
+}
+
+}  // extern "C"
