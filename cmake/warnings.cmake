@@ -14,11 +14,11 @@ endif()
 list(JOIN mavo_host_warnings "," mavo_cuda_host_warnings)
 
 target_compile_options(mavo_warnings INTERFACE
-  $<$<COMPILE_LANGUAGE:CXX>:${mavo_cxx_warnings}>
+  "$<$<COMPILE_LANGUAGE:CXX>:${mavo_cxx_warnings}>"
   $<$<COMPILE_LANGUAGE:CUDA>:-Xcompiler=${mavo_cuda_host_warnings}>)
 
 if(MAVO_ENABLE_WERROR)
   target_compile_options(mavo_warnings INTERFACE
-    $<$<COMPILE_LANGUAGE:CXX>:${mavo_host_werror}>
+    "$<$<COMPILE_LANGUAGE:CXX>:${mavo_host_werror}>"
     $<$<COMPILE_LANGUAGE:CUDA>:-Werror=all-warnings -Xcompiler=${mavo_host_werror}>)
 endif()

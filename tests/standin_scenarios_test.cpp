@@ -2,7 +2,6 @@
 // stand-in CUDA runtime; each case sets the runtime's behaviour in CUDA_STANDIN_SCENARIO.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -35,12 +34,14 @@ process_result run_helper(const std::string& scenario, const std::string& seed,
 
 // The report with its duration replaced by "D", and the duration itself.
 std::pair<std::string, long> without_duration(const std::string& report) {
-    static const std::regex duration("\"duration_ms\":([0-9]+),");
-    std::smatch match;
-    if (!std::regex_search(report, match, duration)) {
+    const std::string key = "\"duration_ms\":";
+    const auto start = report.find(key) + key.size();
+    const auto end = report.find(',', start);
+    if (start < key.size() || end == std::string::npos) {
         return {report, -1};
     }
-    return {std::regex_replace(report, duration, "\"duration_ms\":D,"), std::stol(match[1])};
+    const long duration_ms = std::stol(report.substr(start, end - start));
+    return {report.substr(0, start) + "D" + report.substr(end), duration_ms};
 }
 
 std::string report_line(const std::string& xor_value, const std::string& sum_value,
@@ -65,6 +66,8 @@ struct success_case {
     std::string units;
     std::string report;
 };
+
+void PrintTo(const success_case& c, std::ostream* os) { *os << c.name; }
 
 class successful_runs : public testing::TestWithParam<success_case> {};
 
@@ -122,6 +125,8 @@ struct failure_case {
     std::string seed;
     std::string message;
 };
+
+void PrintTo(const failure_case& c, std::ostream* os) { *os << c.name; }
 
 class failed_runs : public testing::TestWithParam<failure_case> {};
 

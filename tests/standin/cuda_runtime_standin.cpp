@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 extern "C" {
 void** __cudaRegisterFatBinary(void* fat_cubin);
@@ -95,19 +96,15 @@ struct launch_configuration {
     cudaStream_t stream = nullptr;
 };
 
-std::map<void*, std::size_t> allocations;
+// Device memory, owned here so that cells a failed run never frees are not reported as leaks.
+std::map<const void*, std::vector<unsigned char>> allocations;
 launch_configuration pushed;
 cudaError_t last_error = cudaSuccess;
 const void* edge_mix_kernel_stub = nullptr;
 
-bool is_cell(void* pointer) {
-    const auto found = allocations.find(pointer);
-    return found != allocations.end() && found->second >= 8;
-}
-
 bool is_device_range(const void* pointer, std::size_t size) {
-    const auto found = allocations.find(const_cast<void*>(pointer));
-    return found != allocations.end() && size <= found->second;
+    const auto found = allocations.find(pointer);
+    return found != allocations.end() && size <= found->second.size();
 }
 
 std::uint64_t splitmix_finalizer(std::uint64_t z) {
@@ -172,7 +169,7 @@ cudaError_t __cudaLaunchKernel(cudaKernel_t kernel, dim3 grid, dim3 block, void*
     auto* sum_cell = *static_cast<std::uint64_t**>(args[3]);
     if (reinterpret_cast<const void*>(kernel) != edge_mix_kernel_stub ||
         !expected_geometry({grid, block, shared_memory, stream}, units) || xor_cell == sum_cell ||
-        !is_cell(xor_cell) || !is_cell(sum_cell)) {
+        !is_device_range(xor_cell, 8) || !is_device_range(sum_cell, 8)) {
         return last_error = cudaErrorInvalidConfiguration;
     }
     // Like the device's atomics, fold into whatever the cells hold.
@@ -216,9 +213,9 @@ cudaError_t cudaMalloc(void** pointer, size_t size) {
     if (const cudaError_t status = call("cudaMalloc")) {
         return status;
     }
-    *pointer = std::malloc(size);
-    std::memset(*pointer, 0xA5, size);  // garbage, so a missing memset shows in the digests
-    allocations[*pointer] = size;
+    std::vector<unsigned char> memory(size, 0xA5);  // garbage, so a missing memset shows
+    *pointer = memory.data();
+    allocations.emplace(memory.data(), std::move(memory));
     return cudaSuccess;
 }
 
@@ -245,11 +242,7 @@ cudaError_t cudaMemcpy(void* destination, const void* source, size_t size, cudaM
 }
 
 cudaError_t cudaFree(void* pointer) {
-    if (allocations.erase(pointer) == 0) {
-        return cudaErrorInvalidValue;
-    }
-    std::free(pointer);
-    return cudaSuccess;
+    return allocations.erase(pointer) == 1 ? cudaSuccess : cudaErrorInvalidValue;
 }
 
 cudaError_t cudaGetLastError() {
