@@ -3,11 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace {
-
-// strtoull semantics, callers rely on them: leading blanks and a sign are accepted, trailing
-// characters are ignored, and "-1" wraps to the largest value (rejected later as out of range).
-std::uint64_t convert_units(const char* text) {
+std::uint64_t convert_count(const char* text) {
     errno = 0;
     char* end = nullptr;
     const unsigned long long value = std::strtoull(text, &end, 10);
@@ -19,6 +15,8 @@ std::uint64_t convert_units(const char* text) {
     }
     return value;
 }
+
+namespace {
 
 bool accepted(const run_options& options) {
     return options.json && !options.seed_text.empty() && options.units - 1 <= max_units - 1;
@@ -36,7 +34,7 @@ parsed_arguments parse_arguments(int argc, const char* const* argv) {
             options.seed_text = argv[i + 1];
             i += 2;
         } else if (argument == "--units" && has_value) {
-            options.units = convert_units(argv[i + 1]);
+            options.units = convert_count(argv[i + 1]);
             i += 2;
         } else if (argument == "--json") {
             options.json = true;

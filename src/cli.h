@@ -34,6 +34,11 @@ class argument_error : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A count as strtoull reads it in base 10: leading blanks and a sign are accepted, trailing
+// characters ignored, and "-1" wraps to the largest value. Throws std::invalid_argument when no
+// digit is read, std::out_of_range beyond 64 bits.
+std::uint64_t convert_count(const char* text);
+
 // Scans argv[1..argc). Throws argument_error, and std::invalid_argument or std::out_of_range for
 // a --units value that cannot be converted; writes nothing.
 parsed_arguments parse_arguments(int argc, const char* const* argv);

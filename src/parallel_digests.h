@@ -1,0 +1,12 @@
+// The digests on every CPU core, vectorised for the best instruction set the CPU has.
+#pragma once
+
+#include <cstdint>
+
+#include "workload.h"
+
+// Digests of the unit indices begin to end - 1 on the calling thread.
+digests range_digests(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end);
+
+// Digests of units 0 to units - 1, split into `threads` contiguous ranges (threads >= 1).
+digests parallel_digests(std::uint64_t kernel_seed, std::uint64_t units, unsigned threads);
