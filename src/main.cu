@@ -3,7 +3,6 @@
 #include <cuda_runtime.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -12,16 +11,15 @@
 #include <string>
 
 #include "cli.h"
+#include "monotonic_clock.h"
 #include "report.h"
 #include "workload.h"
 
 #ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
-
-// Asks hybrid-graphics drivers to run CUDA work on the discrete GPU.
-extern "C" __declspec(dllexport) std::uint32_t NvOptimusEnablementCuda = 1;
+// NvOptimusEnablementCuda = 1 asks hybrid-graphics drivers to run CUDA work on the discrete GPU.
+// The static CUDA runtime (cudart_static.lib, 12.x and 13.x) already defines and exports it with
+// that value, so a definition here would collide; insist that the linker keeps the runtime's.
+#pragma comment(linker, "/INCLUDE:NvOptimusEnablementCuda")
 #endif
 
 namespace {
@@ -44,23 +42,6 @@ void check_cuda(cudaError_t status, const char* step) {
     if (status != cudaSuccess) {
         throw cuda_error(std::string(step) + ": " + cudaGetErrorString(status));
     }
-}
-
-std::int64_t monotonic_ns() {
-#ifdef _WIN32
-    LARGE_INTEGER counter;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    const std::int64_t c = counter.QuadPart;
-    const std::int64_t f = frequency.QuadPart;
-    // Split so that c * 10^9 cannot overflow.
-    return (c / f) * 1000000000 + ((c % f) * 1000000000) / f;
-#else
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-#endif
 }
 
 // Each thread folds its grid-stride share into registers and touches each cell once, at the end.

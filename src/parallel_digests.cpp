@@ -3,16 +3,14 @@
 #include <thread>
 #include <vector>
 
-// One binary for every x86-64 CPU: the loader picks the AVX-512 or AVX2 clone where the CPU has it.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__)
-#define MAVO_CPU_CLONES \
-    __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#else
-#define MAVO_CPU_CLONES
-#endif
+namespace {
 
-MAVO_CPU_CLONES digests range_digests(std::uint64_t kernel_seed, std::uint64_t begin,
-                                      std::uint64_t end) {
+// Written once, compiled once per instruction set by the callers below.
+#if defined(__GNUC__)
+[[gnu::always_inline]]
+#endif
+inline digests
+fold_range(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end) {
     const std::uint64_t base = kernel_seed + weyl_increment;
     std::uint64_t xor_digest = 0;
     std::uint64_t sum_digest = 0;
@@ -22,6 +20,46 @@ MAVO_CPU_CLONES digests range_digests(std::uint64_t kernel_seed, std::uint64_t b
         sum_digest += value;
     }
     return {xor_digest, sum_digest};
+}
+
+digests fold_range_baseline(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end) {
+    return fold_range(kernel_seed, begin, end);
+}
+
+using fold_function = digests (*)(std::uint64_t, std::uint64_t, std::uint64_t);
+
+// One binary for every x86-64 CPU: the widest vector code the CPU runs is chosen at run time
+// (AVX-512 has the 64-bit vector multiply that the mixing needs; AVX2 emulates it).
+#if defined(__GNUC__) && defined(__x86_64__)
+[[gnu::target("avx512f,avx512dq,avx512vl")]] digests fold_range_avx512(std::uint64_t kernel_seed,
+                                                                       std::uint64_t begin,
+                                                                       std::uint64_t end) {
+    return fold_range(kernel_seed, begin, end);
+}
+
+[[gnu::target("avx2")]] digests fold_range_avx2(std::uint64_t kernel_seed, std::uint64_t begin,
+                                                std::uint64_t end) {
+    return fold_range(kernel_seed, begin, end);
+}
+
+fold_function best_fold() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl")) {
+        return fold_range_avx512;
+    }
+    return __builtin_cpu_supports("avx2") ? fold_range_avx2 : fold_range_baseline;
+}
+#else
+fold_function best_fold() {
+    return fold_range_baseline;
+}
+#endif
+
+}  // namespace
+
+digests range_digests(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end) {
+    static const fold_function fold = best_fold();
+    return fold(kernel_seed, begin, end);
 }
 
 digests parallel_digests(std::uint64_t kernel_seed, std::uint64_t units, unsigned threads) {
