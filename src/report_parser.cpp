@@ -174,7 +174,9 @@ bool is_hex64(const std::string& text) {
 report_fields parse_report(std::string_view json) {
     json_reader reader(json);
     report_fields fields;
-    const auto key = [&reader](const char* name) {
+    // The opening brace or a comma, then the key the helper writes at this place, then a colon.
+    const auto member = [&reader](char before, const char* name) {
+        reader.expect(before);
         const std::size_t start = reader.next_token();
         if (reader.read_string() != name) {
             json_reader::fail_at(std::string("expected key \"") + name + "\"", start);
@@ -189,23 +191,17 @@ report_fields parse_report(std::string_view json) {
         }
         return value;
     };
-    reader.expect('{');
-    key("xor_value");
+    member('{', "xor_value");
     fields.xor_value = digest("xor_value");
-    reader.expect(',');
-    key("sum_value");
+    member(',', "sum_value");
     fields.sum_value = digest("sum_value");
-    reader.expect(',');
-    key("gpu_name");
+    member(',', "gpu_name");
     fields.gpu_name = reader.read_string();
-    reader.expect(',');
-    key("gpu_uuid");
+    member(',', "gpu_uuid");
     fields.gpu_uuid = reader.read_string();
-    reader.expect(',');
-    key("duration_ms");
+    member(',', "duration_ms");
     fields.duration_ms = reader.read_whole_number();
-    reader.expect(',');
-    key("units");
+    member(',', "units");
     fields.units = reader.read_whole_number();
     reader.expect('}');
     reader.expect_end();

@@ -67,7 +67,9 @@ struct success_case {
     std::string report;
 };
 
-void PrintTo(const success_case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const success_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class successful_runs : public testing::TestWithParam<success_case> {};
 
@@ -126,7 +128,9 @@ struct failure_case {
     std::string message;
 };
 
-void PrintTo(const failure_case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const failure_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class failed_runs : public testing::TestWithParam<failure_case> {};
 
