@@ -5,25 +5,8 @@
 
 namespace {
 
-// Written once, compiled once per instruction set by the callers below.
-#if defined(__GNUC__)
-[[gnu::always_inline]]
-#endif
-inline digests
-fold_range(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end) {
-    const std::uint64_t base = kernel_seed + weyl_increment;
-    std::uint64_t xor_digest = 0;
-    std::uint64_t sum_digest = 0;
-    for (std::uint64_t i = begin; i < end; ++i) {
-        const std::uint64_t value = mix64(base + i);
-        xor_digest ^= value;
-        sum_digest += value;
-    }
-    return {xor_digest, sum_digest};
-}
-
 digests fold_range_baseline(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end) {
-    return fold_range(kernel_seed, begin, end);
+    return fold_units(kernel_seed, begin, end);
 }
 
 using fold_function = digests (*)(std::uint64_t, std::uint64_t, std::uint64_t);
@@ -34,12 +17,12 @@ using fold_function = digests (*)(std::uint64_t, std::uint64_t, std::uint64_t);
 [[gnu::target("avx512f,avx512dq,avx512vl")]] digests fold_range_avx512(std::uint64_t kernel_seed,
                                                                        std::uint64_t begin,
                                                                        std::uint64_t end) {
-    return fold_range(kernel_seed, begin, end);
+    return fold_units(kernel_seed, begin, end);
 }
 
 [[gnu::target("avx2")]] digests fold_range_avx2(std::uint64_t kernel_seed, std::uint64_t begin,
                                                 std::uint64_t end) {
-    return fold_range(kernel_seed, begin, end);
+    return fold_units(kernel_seed, begin, end);
 }
 
 fold_function best_fold() {

@@ -31,11 +31,5 @@ std::uint64_t decode_seed(std::string_view seed_text) {
 }
 
 digests host_digests(std::uint64_t kernel_seed, std::uint64_t units) {
-    digests result;
-    for (std::uint64_t i = 0; i < units; ++i) {
-        const std::uint64_t value = unit_value(kernel_seed, i);
-        result.xor_digest ^= value;
-        result.sum_digest += value;
-    }
-    return result;
+    return fold_units(kernel_seed, 0, units);
 }

@@ -20,12 +20,6 @@ MAVO_HOST_DEVICE constexpr std::uint64_t mix64(std::uint64_t z) {
     return z ^ (z >> 31);
 }
 
-// Value of unit `index`; consecutive units feed consecutive inputs to mix64.
-MAVO_HOST_DEVICE constexpr std::uint64_t unit_value(std::uint64_t kernel_seed,
-                                                    std::uint64_t index) {
-    return mix64(kernel_seed + weyl_increment + index);
-}
-
 class seed_error : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -42,5 +36,23 @@ struct digests {
     friend bool operator==(const digests&, const digests&) = default;
 };
 
-// XOR and wrapping sum of the values of units 0 to units - 1, on one host thread.
+// XOR and wrapping sum of the values of units begin to end - 1; unit i's value is
+// mix64(kernel_seed + weyl_increment + i). Inlined so that each caller may compile it for its own
+// instruction set.
+#if defined(__GNUC__)
+[[gnu::always_inline]]
+#endif
+inline digests
+fold_units(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end) {
+    const std::uint64_t base = kernel_seed + weyl_increment;
+    digests result;
+    for (std::uint64_t i = begin; i < end; ++i) {
+        const std::uint64_t value = mix64(base + i);
+        result.xor_digest ^= value;
+        result.sum_digest += value;
+    }
+    return result;
+}
+
+// The digests of units 0 to units - 1, on one host thread with the baseline instruction set.
 digests host_digests(std::uint64_t kernel_seed, std::uint64_t units);
