@@ -3,6 +3,7 @@
 #include <cuda_runtime.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -47,18 +48,10 @@ void check_cuda(cudaError_t status, const char* step) {
 // Each thread folds its grid-stride share into registers and touches each cell once, at the end.
 __global__ void edge_mix_kernel(std::uint64_t kernel_seed, std::uint64_t units,
                                 unsigned long long* xor_cell, unsigned long long* sum_cell) {
-    const std::uint64_t base = kernel_seed + weyl_increment;
-    const std::uint64_t stride = std::uint64_t{blockDim.x} * gridDim.x;
-    std::uint64_t local_xor = 0;
-    std::uint64_t local_sum = 0;
-    for (std::uint64_t i = std::uint64_t{blockIdx.x} * blockDim.x + threadIdx.x; i < units;
-         i += stride) {
-        const std::uint64_t value = mix64(base + i);
-        local_xor ^= value;
-        local_sum += value;
-    }
-    atomicXor(xor_cell, local_xor);
-    atomicAdd(sum_cell, local_sum);
+    const digests share =
+        thread_digests(kernel_seed, units, blockIdx.x, blockDim.x, gridDim.x, threadIdx.x);
+    atomicXor(xor_cell, share.xor_digest);
+    atomicAdd(sum_cell, share.sum_digest);
 }
 
 unsigned block_count(std::uint64_t units) {
@@ -124,6 +117,10 @@ run_report run_on_device_0(const run_options& options) {
 }  // namespace
 
 int main(int argc, char** argv) try {
+#ifdef SIGPIPE
+    // A reader that has gone must fail the report's write, not end the process without a word.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     const parsed_arguments parsed = parse_arguments(argc, argv);
     if (parsed.action != cli_action::run) {
         std::cerr << usage_line;

@@ -54,5 +54,23 @@ fold_units(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end) {
     return result;
 }
 
+// One thread's share of the kernel's grid-stride walk: units first, first + stride, ... below
+// units, where first = block_index * block_size + thread_index and stride = block_size * grid_size,
+// both formed in 64 bits. The kernel runs it per thread; host tools run it to replay a launch.
+MAVO_HOST_DEVICE constexpr digests thread_digests(std::uint64_t kernel_seed, std::uint64_t units,
+                                                  unsigned block_index, unsigned block_size,
+                                                  unsigned grid_size, unsigned thread_index) {
+    const std::uint64_t base = kernel_seed + weyl_increment;
+    const std::uint64_t stride = std::uint64_t{block_size} * grid_size;
+    digests result;
+    for (std::uint64_t i = std::uint64_t{block_index} * block_size + thread_index; i < units;
+         i += stride) {
+        const std::uint64_t value = mix64(base + i);
+        result.xor_digest ^= value;
+        result.sum_digest += value;
+    }
+    return result;
+}
+
 // The digests of units 0 to units - 1, on one host thread with the baseline instruction set.
 digests host_digests(std::uint64_t kernel_seed, std::uint64_t units);

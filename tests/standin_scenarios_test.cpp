@@ -146,55 +146,119 @@ TEST_P(failed_runs, print_one_line_and_exit_1) {
 // examined only once the launch arguments are formed.
 INSTANTIATE_TEST_SUITE_P(
     table, failed_runs,
-    testing::Values(failure_case{"count_query", "fail=cudaGetDeviceCount#1:35", short_seed,
-                                 "cudaGetDeviceCount: stand-in status 35"},
-                    failure_case{"no_device", "count=0", short_seed, "no CUDA device is available"},
-                    failure_case{"set_device", "fail=cudaSetDevice#1:101", short_seed,
-                                 "cudaSetDevice: stand-in status 101"},
-                    failure_case{"properties", "fail=cudaGetDeviceProperties#1:1", short_seed,
-                                 "cudaGetDeviceProperties: stand-in status 1"},
-                    failure_case{"capability_6_1", "capability=6.1", short_seed,
-                                 "GPU requires CUDA compute capability 7.5 or newer"},
-                    failure_case{"capability_7_0", "capability=7.0", short_seed,
-                                 "GPU requires CUDA compute capability 7.5 or newer"},
-                    failure_case{"capability_7_2", "capability=7.2", short_seed,
-                                 "GPU requires CUDA compute capability 7.5 or newer"},
-                    failure_case{"malloc_xor", "fail=cudaMalloc#1:2", short_seed,
-                                 "cudaMalloc xor: stand-in status 2"},
-                    failure_case{"malloc_sum", "fail=cudaMalloc#2:2", short_seed,
-                                 "cudaMalloc sum: stand-in status 2"},
-                    failure_case{"memset_xor", "fail=cudaMemset#1:1", non_hex_seed,
-                                 "cudaMemset xor: stand-in status 1"},
-                    failure_case{"memset_sum", "fail=cudaMemset#2:1", non_hex_seed,
-                                 "cudaMemset sum: stand-in status 1"},
-                    failure_case{"refused_configuration_before_seed", "refuse_configuration=1",
-                                 short_seed, "edge_mix_kernel launch: stand-in status 9"},
-                    failure_case{"launch", "fail=cudaGetLastError#1:98", zero_seed,
-                                 "edge_mix_kernel launch: stand-in status 98"},
-                    failure_case{"synchronize", "fail=cudaDeviceSynchronize#1:700", zero_seed,
-                                 "edge_mix_kernel synchronize: stand-in status 700"},
-                    failure_case{"memcpy_xor", "fail=cudaMemcpy#1:700", zero_seed,
-                                 "cudaMemcpy xor: stand-in status 700"},
-                    failure_case{"memcpy_sum", "fail=cudaMemcpy#2:700", zero_seed,
-                                 "cudaMemcpy sum: stand-in status 700"},
-                    failure_case{"seed_length", "", short_seed,
-                                 "seed must contain exactly 64 hexadecimal characters"},
-                    failure_case{"seed_digit", "", non_hex_seed,
-                                 "seed contains a non-hexadecimal character"}),
+    testing::Values(
+        failure_case{"count_query", "fail=cudaGetDeviceCount#1:35", short_seed,
+                     "cudaGetDeviceCount: stand-in status 35"},
+        failure_case{"no_device", "count=0", short_seed, "no CUDA device is available"},
+        failure_case{"set_device", "fail=cudaSetDevice#1:101", short_seed,
+                     "cudaSetDevice: stand-in status 101"},
+        failure_case{"properties", "fail=cudaGetDeviceProperties#1:1", short_seed,
+                     "cudaGetDeviceProperties: stand-in status 1"},
+        failure_case{"capability_6_1", "capability=6.1", short_seed,
+                     "GPU requires CUDA compute capability 7.5 or newer"},
+        failure_case{"capability_7_0", "capability=7.0", short_seed,
+                     "GPU requires CUDA compute capability 7.5 or newer"},
+        failure_case{"capability_7_2", "capability=7.2", short_seed,
+                     "GPU requires CUDA compute capability 7.5 or newer"},
+        failure_case{"malloc_xor", "fail=cudaMalloc#1:2", short_seed,
+                     "cudaMalloc xor: stand-in status 2"},
+        failure_case{"malloc_sum", "fail=cudaMalloc#2:2", short_seed,
+                     "cudaMalloc sum: stand-in status 2"},
+        failure_case{"memset_xor", "fail=cudaMemset#1:1", non_hex_seed,
+                     "cudaMemset xor: stand-in status 1"},
+        failure_case{"memset_sum", "fail=cudaMemset#2:1", non_hex_seed,
+                     "cudaMemset sum: stand-in status 1"},
+        failure_case{"refused_configuration_before_seed", "fail=__cudaPushCallConfiguration#1:9",
+                     short_seed, "edge_mix_kernel launch: stand-in status 9"},
+        failure_case{"launch", "fail=cudaGetLastError#1:98", zero_seed,
+                     "edge_mix_kernel launch: stand-in status 98"},
+        failure_case{"synchronize", "fail=cudaDeviceSynchronize#1:700", zero_seed,
+                     "edge_mix_kernel synchronize: stand-in status 700"},
+        failure_case{"memcpy_xor", "fail=cudaMemcpy#1:700", zero_seed,
+                     "cudaMemcpy xor: stand-in status 700"},
+        failure_case{"memcpy_sum", "fail=cudaMemcpy#2:700", zero_seed,
+                     "cudaMemcpy sum: stand-in status 700"},
+        failure_case{"seed_length", "", short_seed,
+                     "seed must contain exactly 64 hexadecimal characters"},
+        failure_case{"seed_digit", "", non_hex_seed, "seed contains a non-hexadecimal character"}),
     case_name{});
 
-TEST(timing, duration_covers_the_synchronisation) {
-    const process_result result = run_helper("sync_delay_ms=250", zero_seed, "1");
-    ASSERT_EQ(result.exit_status, 0);
-    EXPECT_GE(without_duration(result.standard_output).second, 250);
+struct runtime_step {
+    const char* name;
+    std::string call;  // FUNCTION#N, as the stand-in counts the calls
+    bool timed;
+};
+
+void PrintTo(const runtime_step& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST(report_output, a_full_standard_output_is_a_failure) {
+class timed_interval : public testing::TestWithParam<runtime_step> {};
+
+// A delay on one call shows whether the duration covers it; nothing else in the run takes as long.
+TEST_P(timed_interval, covers_the_gpu_phase_only) {
+    const runtime_step& c = GetParam();
+    const long delay_ms = 300;
     const process_result result =
-        run_process("/bin/sh", {"-c", "exec \"$0\" --seed \"$1\" --units 1 --json > /dev/full",
-                                MAVO_STANDIN_HELPER_PATH, zero_seed});
+        run_helper("delay=" + c.call + ":" + std::to_string(delay_ms), zero_seed, "1");
+    ASSERT_EQ(result.exit_status, 0) << result.standard_error;
+    const long duration_ms = without_duration(result.standard_output).second;
+    if (c.timed) {
+        EXPECT_GE(duration_ms, delay_ms);
+    } else {
+        EXPECT_LT(duration_ms, delay_ms);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, timed_interval,
+    testing::Values(runtime_step{"device_count", "cudaGetDeviceCount#1", false},
+                    runtime_step{"set_device", "cudaSetDevice#1", false},
+                    runtime_step{"properties", "cudaGetDeviceProperties#1", false},
+                    runtime_step{"malloc_xor", "cudaMalloc#1", false},
+                    runtime_step{"malloc_sum", "cudaMalloc#2", false},
+                    runtime_step{"memset_xor", "cudaMemset#1", false},
+                    runtime_step{"memset_sum", "cudaMemset#2", false},
+                    runtime_step{"launch_configuration", "__cudaPushCallConfiguration#1", true},
+                    runtime_step{"launch", "__cudaLaunchKernel#1", true},
+                    runtime_step{"launch_check", "cudaGetLastError#1", true},
+                    runtime_step{"synchronize", "cudaDeviceSynchronize#1", true},
+                    runtime_step{"memcpy_xor", "cudaMemcpy#1", true},
+                    runtime_step{"memcpy_sum", "cudaMemcpy#2", true},
+                    runtime_step{"free_xor", "cudaFree#1", true},
+                    runtime_step{"free_sum", "cudaFree#2", true},
+                    runtime_step{"bus_id", "cudaDeviceGetPCIBusId#1", false}),
+    case_name{});
+
+struct output_case {
+    const char* name;
+    std::string shell_command;  // $0 is the helper, $1 the seed
+    std::string scenario;
+};
+
+void PrintTo(const output_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class unwritable_output : public testing::TestWithParam<output_case> {};
+
+// Status 0 promises a written report.
+TEST_P(unwritable_output, is_a_failure) {
+    const output_case& c = GetParam();
+    const process_result result =
+        run_process("/bin/bash", {"-c", c.shell_command, MAVO_STANDIN_HELPER_PATH, zero_seed},
+                    {"CUDA_STANDIN_SCENARIO=" + c.scenario});
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.standard_error, prefix + "failed to write the report to standard output\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    table, unwritable_output,
+    testing::Values(
+        output_case{"full_device", R"(exec "$0" --seed "$1" --units 1 --json > /dev/full)", ""},
+        // The reader has long gone when the report is written.
+        output_case{"closed_pipe", R"(set -o pipefail; "$0" --seed "$1" --units 1 --json | true)",
+                    "delay=cudaGetDeviceCount#1:300"}),
+    case_name{});
 
 }  // namespace

@@ -2,15 +2,23 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "support/case_name.h"
+#include "support/grid_fold.h"
 
 namespace {
 
 const std::string zeros(64, '0');
+
+// The helper's launch for `units` replayed thread by thread: 256-thread blocks, at most 4096.
+digests launch_digests(std::uint64_t kernel_seed, std::uint64_t units) {
+    const auto blocks = static_cast<unsigned>(std::min<std::uint64_t>((units + 255) / 256, 4096));
+    return fold_grid(kernel_seed, units, blocks, 256);
+}
 
 struct digest_row {
     std::string seed_text;
@@ -54,14 +62,25 @@ TEST(published_vectors, host_loop_reproduces_every_row) {
         std::string xor_value;
         std::string sum_value;
         fields >> seed_text >> units >> xor_value >> sum_value;
-        const digests result = host_digests(decode_seed(seed_text), units);
-        EXPECT_EQ(result, (digests{std::stoull(xor_value, nullptr, 16),
-                                   std::stoull(sum_value, nullptr, 16)}))
-            << line;
+        const digests expected{std::stoull(xor_value, nullptr, 16),
+                               std::stoull(sum_value, nullptr, 16)};
+        EXPECT_EQ(host_digests(decode_seed(seed_text), units), expected) << line;
+        EXPECT_EQ(launch_digests(decode_seed(seed_text), units), expected) << "launch " << line;
         ++rows;
     }
     EXPECT_EQ(rows, 20);
 }
+
+class kernel_threads : public testing::TestWithParam<std::uint64_t> {};
+
+// The sum shows a unit counted twice, which the XOR of an even count would hide.
+TEST_P(kernel_threads, together_cover_every_unit_once) {
+    const std::uint64_t kernel_seed = 0x5a0f3c96e1b7d248;
+    EXPECT_EQ(launch_digests(kernel_seed, GetParam()), host_digests(kernel_seed, GetParam()));
+}
+
+INSTANTIATE_TEST_SUITE_P(launch_boundaries, kernel_threads,
+                         testing::Values(1, 255, 256, 257, 1048575, 1048576, 1048577));
 
 TEST(decode_seed, upper_and_lower_case_digits_agree) {
     EXPECT_EQ(decode_seed("0123456789ABCDEF" + std::string(48, '0')),

@@ -5,10 +5,11 @@
 //   name=HEX             device 0's name bytes, in hex (default "Stand-in GPU")
 //   bus_id=HEX           device 0's bus id bytes, in hex (default "00000000:01:00.0")
 //   fail=FUNCTION#N:S    the N-th call of FUNCTION returns status S
-//   refuse_configuration=1  the runtime refuses every launch configuration
-//   sync_delay_ms=N      cudaDeviceSynchronize sleeps N ms
-// A launch is run on the host with this file's own digest loop; a launch whose geometry or cells
-// are not what the helper must use fails as a launch error.
+//   delay=FUNCTION#N:MS  the N-th call of FUNCTION first sleeps MS milliseconds
+// FUNCTION is any entry point below, the launch's __cudaPushCallConfiguration and
+// __cudaLaunchKernel included; fail and delay may each be given several times. A launch runs the
+// kernel's own per-thread code on the host for every thread of the launched grid; a launch whose
+// geometry or cells are not what the helper must use fails as a launch error.
 #include <cuda_runtime_api.h>
 
 #include <algorithm>
@@ -17,10 +18,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/grid_fold.h"
 
 extern "C" {
 void** __cudaRegisterFatBinary(void* fat_cubin);
@@ -41,14 +45,14 @@ cudaError_t __cudaLaunchKernel(cudaKernel_t kernel, dim3 grid, dim3 block, void*
 namespace {
 
 struct scenario {
-    std::map<std::string, std::string> values;
+    std::multimap<std::string, std::string> values;
 
     scenario() {
         const char* text = std::getenv("CUDA_STANDIN_SCENARIO");
         std::istringstream words(text ? text : "");
         for (std::string word; words >> word;) {
             const auto equals = word.find('=');
-            values[word.substr(0, equals)] = word.substr(equals + 1);
+            values.emplace(word.substr(0, equals), word.substr(equals + 1));
         }
     }
     std::string text(const std::string& key, const std::string& fallback) const {
@@ -57,6 +61,16 @@ struct scenario {
     }
     long number(const std::string& key, long fallback) const {
         return std::stol(text(key, std::to_string(fallback)));
+    }
+    // The value after "FUNCTION#N:" of the `key` word that names this call, if one does.
+    std::optional<long> for_call(const std::string& key, const std::string& this_call) const {
+        for (auto [word, end] = values.equal_range(key); word != end; ++word) {
+            const auto colon = word->second.rfind(':');
+            if (colon != std::string::npos && word->second.substr(0, colon) == this_call) {
+                return std::stol(word->second.substr(colon + 1));
+            }
+        }
+        return std::nullopt;
     }
     std::string bytes(const std::string& key, const std::string& fallback) const {
         const auto found = values.find(key);
@@ -76,17 +90,15 @@ const scenario& current() {
     return instance;
 }
 
-// The status for this call of `function`: the scenario's failure on its chosen call, else success.
+// One call of `function`: sleeps for the scenario's delay on this call, then returns its failure
+// status for this call, else success.
 cudaError_t call(const std::string& function) {
     static std::map<std::string, long> calls;
-    const long n = ++calls[function];
-    const std::string failure = current().text("fail", "");
-    const auto hash = failure.find('#');
-    const auto colon = failure.find(':');
-    if (failure.substr(0, hash) == function && std::stol(failure.substr(hash + 1)) == n) {
-        return static_cast<cudaError_t>(std::stoi(failure.substr(colon + 1)));
+    const std::string this_call = function + "#" + std::to_string(++calls[function]);
+    if (const auto delay_ms = current().for_call("delay", this_call)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(*delay_ms));
     }
-    return cudaSuccess;
+    return static_cast<cudaError_t>(current().for_call("fail", this_call).value_or(cudaSuccess));
 }
 
 struct launch_configuration {
@@ -105,12 +117,6 @@ const void* edge_mix_kernel_stub = nullptr;
 bool is_device_range(const void* pointer, std::size_t size) {
     const auto found = allocations.find(pointer);
     return found != allocations.end() && size <= found->second.size();
-}
-
-std::uint64_t splitmix_finalizer(std::uint64_t z) {
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
 }
 
 bool expected_geometry(const launch_configuration& c, std::uint64_t units) {
@@ -139,8 +145,8 @@ void __cudaRegisterFunction(void**, const char* host_function, char*, const char
 
 unsigned __cudaPushCallConfiguration(dim3 grid, dim3 block, size_t shared_memory,
                                      struct CUstream_st* stream) {
-    if (current().number("refuse_configuration", 0) != 0) {
-        last_error = cudaErrorInvalidConfiguration;
+    if (const cudaError_t status = call("__cudaPushCallConfiguration")) {
+        last_error = status;
         return 1;
     }
     pushed = {grid, block, shared_memory, stream};
@@ -163,6 +169,9 @@ cudaError_t __cudaGetKernel(cudaKernel_t* kernel, const void* host_function) {
 
 cudaError_t __cudaLaunchKernel(cudaKernel_t kernel, dim3 grid, dim3 block, void** args,
                                size_t shared_memory, cudaStream_t stream) {
+    if (const cudaError_t status = call("__cudaLaunchKernel")) {
+        return last_error = status;
+    }
     const auto seed = *static_cast<std::uint64_t*>(args[0]);
     const auto units = *static_cast<std::uint64_t*>(args[1]);
     auto* xor_cell = *static_cast<std::uint64_t**>(args[2]);
@@ -173,11 +182,9 @@ cudaError_t __cudaLaunchKernel(cudaKernel_t kernel, dim3 grid, dim3 block, void*
         return last_error = cudaErrorInvalidConfiguration;
     }
     // Like the device's atomics, fold into whatever the cells hold.
-    for (std::uint64_t i = 0; i < units; ++i) {
-        const std::uint64_t value = splitmix_finalizer(seed + 0x9E3779B97F4A7C15ULL + i);
-        *xor_cell ^= value;
-        *sum_cell += value;
-    }
+    const digests cells = fold_grid(seed, units, grid.x, block.x);
+    *xor_cell ^= cells.xor_digest;
+    *sum_cell += cells.sum_digest;
     return cudaSuccess;
 }
 
@@ -190,10 +197,11 @@ cudaError_t cudaGetDeviceCount(int* count) {
 }
 
 cudaError_t cudaSetDevice(int device) {
-    if (device < 0 || device >= current().number("count", 1)) {
-        return cudaErrorInvalidDevice;
+    if (const cudaError_t status = call("cudaSetDevice")) {
+        return status;
     }
-    return call("cudaSetDevice");
+    return device < 0 || device >= current().number("count", 1) ? cudaErrorInvalidDevice
+                                                                : cudaSuccess;
 }
 
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* properties, int device) {
@@ -242,17 +250,20 @@ cudaError_t cudaMemcpy(void* destination, const void* source, size_t size, cudaM
 }
 
 cudaError_t cudaFree(void* pointer) {
+    if (const cudaError_t status = call("cudaFree")) {
+        return status;
+    }
     return allocations.erase(pointer) == 1 ? cudaSuccess : cudaErrorInvalidValue;
 }
 
 cudaError_t cudaGetLastError() {
+    const cudaError_t injected = call("cudaGetLastError");
     const cudaError_t status = last_error;
     last_error = cudaSuccess;
-    return status != cudaSuccess ? status : call("cudaGetLastError");
+    return status != cudaSuccess ? status : injected;
 }
 
 cudaError_t cudaDeviceSynchronize() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(current().number("sync_delay_ms", 0)));
     return call("cudaDeviceSynchronize");
 }
 
