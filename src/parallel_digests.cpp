@@ -9,8 +9,6 @@ digests fold_range_baseline(std::uint64_t kernel_seed, std::uint64_t begin, std:
     return fold_units(kernel_seed, begin, end);
 }
 
-using fold_function = digests (*)(std::uint64_t, std::uint64_t, std::uint64_t);
-
 // One binary for every x86-64 CPU: the widest vector code the CPU runs is chosen at run time
 // (AVX-512 has the 64-bit vector multiply that the mixing needs; AVX2 emulates it).
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -24,24 +22,27 @@ using fold_function = digests (*)(std::uint64_t, std::uint64_t, std::uint64_t);
                                                 std::uint64_t end) {
     return fold_units(kernel_seed, begin, end);
 }
-
-fold_function best_fold() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl")) {
-        return fold_range_avx512;
-    }
-    return __builtin_cpu_supports("avx2") ? fold_range_avx2 : fold_range_baseline;
-}
-#else
-fold_function best_fold() {
-    return fold_range_baseline;
-}
 #endif
 
 }  // namespace
 
+std::vector<fold_variant> supported_folds() {
+    std::vector<fold_variant> folds;
+#if defined(__GNUC__) && defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl")) {
+        folds.push_back({"avx512", fold_range_avx512});
+    }
+    if (__builtin_cpu_supports("avx2")) {
+        folds.push_back({"avx2", fold_range_avx2});
+    }
+#endif
+    folds.push_back({"baseline", fold_range_baseline});
+    return folds;
+}
+
 digests range_digests(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end) {
-    static const fold_function fold = best_fold();
+    static const fold_function fold = supported_folds().front().fold;
     return fold(kernel_seed, begin, end);
 }
 

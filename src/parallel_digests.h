@@ -2,10 +2,22 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "workload.h"
 
-// Digests of the unit indices begin to end - 1 on the calling thread.
+using fold_function = digests (*)(std::uint64_t kernel_seed, std::uint64_t begin,
+                                  std::uint64_t end);
+
+struct fold_variant {
+    const char* instruction_set;
+    fold_function fold;
+};
+
+// The digest loop compiled for each instruction set this CPU runs, widest first, baseline last.
+std::vector<fold_variant> supported_folds();
+
+// Digests of the unit indices begin to end - 1 on the calling thread, with the widest fold.
 digests range_digests(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end);
 
 // Digests of units 0 to units - 1, split into `threads` contiguous ranges (threads >= 1).

@@ -3,7 +3,7 @@
 
     python3 tests/gpu/acceptance.py
 
-Builds the release with the GPU check programs, then on device 0: compares every report with the
+Asks nvidia-smi for a GPU, builds the release with the GPU check programs, then on device 0: compares every report with the
 CPU verifier, checks the report's shape and its name and bus id against nvidia-smi, runs
 compute-sanitizer's memcheck and racecheck and the PTX path, and prints timing figures.
 Exit status: 0 all checks passed, 1 a check failed, 77 skipped (no NVIDIA GPU here).
@@ -182,11 +182,11 @@ def print_figures():
 
 def main():
     started = time.monotonic()
-    build()
     gpus = nvidia_smi_gpus()
     if not gpus:
-        print("skipped: no NVIDIA GPU (nvidia-smi lists none); the build succeeded")
+        print("skipped: no NVIDIA GPU (nvidia-smi lists none)")
         return SKIPPED
+    build()
     print(f"GPU 0: {gpus[0][1]}, driver {gpus[0][3]}; {len(gpus)} GPU(s)", flush=True)
     check_digests(random.Random(20261209))
     check_identity(gpus)
