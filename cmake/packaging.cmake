@@ -1,14 +1,49 @@
-# CPack: a .tar.gz and a .deb of what `cmake --install` puts in place.
+# CPack: a .tar.gz, a .deb and an .rpm of what `cmake --install` puts in place, named after the
+# processor and the CUDA major version, since each build carries one toolkit's runtime and needs
+# that toolkit's driver floor.
+string(REGEX MATCH "^[0-9]+" mavo_cuda_major "${CMAKE_CUDA_COMPILER_VERSION}")
+set(mavo_flavor cuda${mavo_cuda_major})
+set(mavo_package mavo-edge-gpu-helper-${mavo_flavor})
 set(CPACK_PACKAGE_NAME mavo-edge-gpu-helper)
 set(CPACK_PACKAGE_VENDOR "mavo")
 set(CPACK_PACKAGE_CONTACT "mavo edge team")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Proves that an NVIDIA GPU did a fixed amount of integer work, and verifies the proof on a CPU")
-set(CPACK_GENERATOR TGZ DEB)
+    "Checks that an NVIDIA GPU computes a fixed integer workload correctly, and verifies the report on a CPU")
+set(CPACK_PACKAGE_FILE_NAME
+    mavo-edge-gpu-helper-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}-${mavo_flavor})
+set(CPACK_GENERATOR TGZ DEB RPM)
 set(CPACK_STRIP_FILES ON)
+
+# The CUDA 12 and 13 builds install the same paths: a package manager swaps one for the other.
+if(mavo_flavor STREQUAL "cuda13")
+  set(mavo_other_package mavo-edge-gpu-helper-cuda12)
+else()
+  set(mavo_other_package mavo-edge-gpu-helper-cuda13)
+endif()
+
 # The programs link libstdc++, libgcc and the CUDA runtime statically; the driver is loaded at run
 # time, so glibc is the only package they need.
+set(CPACK_DEBIAN_PACKAGE_NAME ${mavo_package})
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.31)")
+set(CPACK_DEBIAN_PACKAGE_CONFLICTS ${mavo_other_package})
+set(CPACK_DEBIAN_PACKAGE_REPLACES ${mavo_other_package})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+else()
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+endif()
+
+# rpmbuild finds the glibc requirements itself from the programs' symbol versions.
+set(CPACK_RPM_PACKAGE_NAME ${mavo_package})
+set(CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
+set(CPACK_RPM_PACKAGE_CONFLICTS ${mavo_other_package})
+set(CPACK_RPM_PACKAGE_LICENSE "Proprietary")
+set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+# Build time, host and file times from SOURCE_DATE_EPOCH, so that two builds give the same bytes.
+set(CPACK_RPM_SPEC_MORE_DEFINE "%define use_source_date_epoch_as_buildtime 1
+%define clamp_mtime_to_source_date_epoch 1
+%define _buildhost reproducible
+%define _build_id_links none")
 include(CPack)

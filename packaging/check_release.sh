@@ -1,11 +1,26 @@
 #!/usr/bin/env bash
-# Checks a release build folder: the programs need no symbol newer than GLIBC_2.31 and no shared
-# library beyond glibc's, and the .tar.gz and .deb hold exactly what they should.
+# Checks one variant's release build folder: the programs need no symbol newer than GLIBC_2.31 and
+# no shared library beyond glibc's, the helper carries exactly the variant's device code, and the
+# .tar.gz, .deb and .rpm hold exactly what they should and require nothing beyond glibc.
+# Usage: check_release.sh <build folder> <variant>
 set -euo pipefail
-build=${1:?usage: check_release.sh <build folder>}
+build=${1:?usage: check_release.sh <build folder> <variant>}
+variant=${2:?usage: check_release.sh <build folder> <variant>}
 glibc_floor=2.31
 failures=0
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
+
+processor=${variant#linux-}
+processor=${processor%-cuda*}
+flavor=${variant##*-}
+case $flavor in
+    cuda13) architectures="75;80-real;86-real;89-real;90-real;100-real;110-real;120-real" other=cuda12 ;;
+    cuda12) architectures="75;80-real;86-real;89-real;90-real" other=cuda13 ;;
+esac
+case $processor in
+    x86_64) loader=ld-linux-x86-64.so.2 deb_arch=amd64 ;;
+    aarch64) loader=ld-linux-aarch64.so.1 deb_arch=arm64 ;;
+esac
 
 for program in mavo-edge-gpu-helper mavo-edge-verify; do
     binary=$build/$program
@@ -16,27 +31,52 @@ for program in mavo-edge-gpu-helper mavo-edge-verify; do
     libraries=$(objdump -p "$binary" | awk '/NEEDED/ {print $2}' | sort | tr '\n' ' ')
     for library in $libraries; do
         case $library in
-            libc.so.6 | libm.so.6 | libdl.so.2 | libpthread.so.0 | librt.so.1 | ld-linux-x86-64.so.2) ;;
+            libc.so.6 | libm.so.6 | libdl.so.2 | libpthread.so.0 | librt.so.1 | "$loader") ;;
             *) fail "$program needs $library" ;;
         esac
     done
     echo "$program: newest glibc symbol version $newest; needs $libraries"
 done
 
+cuobjdump=$(command -v cuobjdump || echo "$PWD/build/tools/nvidia/cu13/bin/cuobjdump")
+python3 "$(dirname "$0")/../tests/device_code/check_device_code.py" "$build/mavo-edge-gpu-helper" \
+    "$cuobjdump" "$architectures" || fail "device code of $variant"
+
 expected_files="bin/mavo-edge-gpu-helper
 bin/mavo-edge-verify
 share/doc/mavo_edge_gpu_helper/README.md
 share/doc/mavo_edge_gpu_helper/digest_vectors.tsv"
-tarball=$(ls "$build"/mavo-edge-gpu-helper-*-Linux.tar.gz)
+name=mavo-edge-gpu-helper
+
+tarball=$(ls "$build/$name-"*"-$variant.tar.gz")
 tar_files=$(tar -tzf "$tarball" | grep -v '/$' | sed 's|^[^/]*/||' | sort)
 [ "$tar_files" = "$expected_files" ] || fail "$tarball holds: $tar_files"
 echo "$(basename "$tarball"): $(echo "$tar_files" | tr '\n' ' ')"
 
-deb=$(ls "$build"/mavo-edge-gpu-helper_*_amd64.deb)
+deb=$(ls "$build/$name-${flavor}_"*"_$deb_arch.deb")
 deb_files=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | sed 's|^\./usr/||' | sort)
 [ "$deb_files" = "$expected_files" ] || fail "$deb holds: $deb_files"
-depends=$(dpkg-deb -f "$deb" Depends)
-[ "$depends" = "libc6 (>= $glibc_floor)" ] || fail "$deb depends on: $depends"
-echo "$(basename "$deb"): Depends: $depends; $(echo "$deb_files" | tr '\n' ' ')"
+for field in "Depends=libc6 (>= $glibc_floor)" "Conflicts=$name-$other" "Replaces=$name-$other"; do
+    value=$(dpkg-deb -f "$deb" "${field%%=*}")
+    [ "$value" = "${field#*=}" ] || fail "$deb: ${field%%=*}: $value"
+done
+echo "$(basename "$deb"): Depends: $(dpkg-deb -f "$deb" Depends); Conflicts: $name-$other"
 
-[ "$failures" -eq 0 ] && echo "release checks passed" || exit 1
+rpm=$(ls "$build/$name-$flavor-"*".$processor.rpm")
+rpm_files=$(rpm -qpl "$rpm" | grep -v '/mavo_edge_gpu_helper$' | sed 's|^/usr/||' | sort)
+[ "$rpm_files" = "$expected_files" ] || fail "$rpm holds: $rpm_files"
+# Only glibc's libraries and rpm's own features, at no symbol version above the floor.
+while read -r requirement; do
+    case $requirement in
+        rpmlib\(*\)* | "rtld(GNU_HASH)") ;;
+        libc.so.6* | libm.so.6* | libdl.so.2* | libpthread.so.0* | librt.so.1* | "$loader"*)
+            version=$(sed -n 's/.*GLIBC_\([0-9.]*\).*/\1/p' <<<"$requirement")
+            [ -z "$version" ] || [ "$(printf '%s\n%s\n' "$version" "$glibc_floor" | sort -V | tail -n 1)" = "$glibc_floor" ] ||
+                fail "$rpm requires $requirement" ;;
+        *) fail "$rpm requires $requirement" ;;
+    esac
+done < <(rpm -qpR "$rpm")
+[ "$(rpm -qp --conflicts "$rpm")" = "$name-$other" ] || fail "$rpm conflicts: $(rpm -qp --conflicts "$rpm")"
+echo "$(basename "$rpm"): requires glibc only; Conflicts: $name-$other"
+
+[ "$failures" -eq 0 ] && echo "release checks passed: $variant" || exit 1

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the Linux release packages from pinned toolchains in a Debian 11 root, so that the programs
+# need nothing newer than glibc 2.31, checks each variant and lists every package in SHA256SUMS.
+# Run as root: packaging/build_release.sh [VARIANT...] (no variant: all of them). The packages land
+# in build/packages/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+all_variants=(linux-x86_64-cuda13 linux-x86_64-cuda12)
+variants=("${@:-${all_variants[@]}}")
+for variant in "${variants[@]}"; do
+    [[ " ${all_variants[*]} " == *" $variant "* ]] ||
+        { echo "unknown variant $variant; known: ${all_variants[*]}" >&2; exit 2; }
+done
+[ "$(id -u)" -eq 0 ] || { echo "run as root: the build uses chroot and bind mounts" >&2; exit 1; }
+command -v unshare >/dev/null || { echo "unshare (util-linux) is needed" >&2; exit 1; }
+
+toolchains=$(packaging/prepare_toolchains.sh)
+eval "$toolchains"
+# Times inside the packages come from the last commit.
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+export SOURCE_DATE_EPOCH
+
+rm -rf build/packages
+mkdir -p build/packages
+for variant in "${variants[@]}"; do
+    # A private mount namespace: the bind mounts go when the build ends, however it ends.
+    unshare --mount --propagation private \
+        packaging/build_in_root.sh "$root" "$cmake" "$cuda13" "$cuda12" "$variant"
+    packaging/check_release.sh "build/$variant" "$variant"
+    cp "build/$variant"/mavo-edge-gpu-helper*{.tar.gz,.deb,.rpm} build/packages/
+done
+(cd build/packages && sha256sum -- *.tar.gz *.deb *.rpm >SHA256SUMS)
+cat build/packages/SHA256SUMS

@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# Makes (or finds in the cache) what packaging/pins.txt pins: the Debian 11 build root, CMake, the
+# CUDA 13.0 toolkit (x86_64 host, x86_64 and sbsa targets) and the CUDA 12.4 toolkit. Prints one
+# NAME=FOLDER line for each. Run as root. The cache lives outside the checkout, in
+# $MAVO_RELEASE_CACHE (default /var/cache/mavo-edge-release).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+pins=$PWD/packaging/pins.txt
+cache=${MAVO_RELEASE_CACHE:-/var/cache/mavo-edge-release}
+mkdir -p "$cache/downloads"
+
+# The pin lines of the given kinds and folders, and a short key for them and for this script.
+pin_lines() { grep -E "^($1) +($2) " "$pins"; }
+key_of() { { pin_lines "$1" "$2"; cat "$0"; } | sha256sum | cut -c1-12; }
+
+# Debian's archive, as this machine's apt already reaches it (one-line or deb822 sources), unless
+# MAVO_DEBIAN_MIRROR names another.
+debian_mirror() {
+    if [ -n "${MAVO_DEBIAN_MIRROR:-}" ]; then
+        echo "$MAVO_DEBIAN_MIRROR"
+        return
+    fi
+    {
+        grep -hs '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list |
+            awk '{for (i = 2; i <= NF; i++) if ($i ~ /^https?:/) {print $i; break}}'
+        grep -hs '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}'
+    } | grep -v -- '-security' | head -n 1 | grep . || {
+        echo "no Debian mirror in this machine's apt sources; set MAVO_DEBIAN_MIRROR" >&2
+        exit 1
+    }
+}
+
+# Downloads the wheels of one folder with pip's hash checking and unpacks them into $2.
+unpack_wheels() {
+    local folder=$1 target=$2 platform requirements
+    for platform in $(pin_lines wheel "$folder" | awk '{print $3}' | sort -u); do
+        requirements=$(mktemp)
+        pin_lines wheel "$folder" | awk -v p="$platform" '$3 == p {print $4 " --hash=sha256:" $5}' \
+            >"$requirements"
+        python3 -m pip download --quiet --no-deps --only-binary=:all: --platform "$platform" \
+            --require-hashes -r "$requirements" -d "$cache/downloads"
+        local arch
+        arch=$(grep -o 'x86_64\|aarch64' <<<"$platform")
+        pin_lines wheel "$folder" | awk -v p="$platform" '$3 == p {print $4}' |
+            while read -r requirement; do
+                local name=${requirement%%==*} version=${requirement##*==}
+                python3 -m zipfile -e "$(ls "$cache/downloads/${name//-/_}-$version-"*"$arch.whl")" \
+                    "$target"
+            done
+        rm -f "$requirements"
+    done
+}
+
+# Downloads the .debs of one folder through a private apt configuration (the machine's own sources
+# stay untouched), checks their SHA-256 and unpacks them into $2.
+unpack_debs() {
+    local folder=$1 target=$2 apt_dir=$cache/apt
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial"
+    pin_lines deb "$folder" | awk '{print $3}' | sort -u | while read -r source; do
+        echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror)" \
+            "${source%%/*} ${source#*/}"
+    done >"$apt_dir/sources.list"
+    local apt_options=(-o Dir::Etc::sourcelist="$apt_dir/sources.list" -o Dir::Etc::sourceparts=-
+                       -o Dir::State::Lists="$apt_dir/lists" -o APT::Get::List-Cleanup=0
+                       -o APT::Sandbox::User=root)
+    apt-get "${apt_options[@]}" update >/dev/null
+    pin_lines deb "$folder" | while read -r _ _ _ package sha256; do
+        local file
+        file=$(cd "$cache/downloads" && ls "${package%%=*}_${package#*=}_"*.deb 2>/dev/null) ||
+            file=$(cd "$cache/downloads" && apt-get "${apt_options[@]}" download "$package" >/dev/null &&
+                   ls "${package%%=*}_${package#*=}_"*.deb)
+        echo "$sha256  $cache/downloads/$file" | sha256sum --check --quiet
+        dpkg-deb -x "$cache/downloads/$file" "$target"
+    done
+}
+
+make_root() {
+    local target=$1 suite packages
+    read -r _ suite packages < <(pin_lines root "[a-z]+")
+    command -v debootstrap >/dev/null ||
+        { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y debootstrap; }
+    debootstrap --variant=minbase --include="${packages// /,}" "$suite" "$target" "$(debian_mirror)" \
+        >/dev/null
+}
+
+make_cmake() {
+    unpack_wheels cmake "$1"
+    chmod +x "$1"/cmake/data/bin/*
+}
+
+# The wheels' nvidia/cu13 folder is a whole toolkit root for an x86_64 host; the sbsa wheels add
+# the aarch64 target's headers and static runtime.
+make_cuda13() {
+    local target=$1 unpacked=$1.unpacked
+    unpack_wheels cuda13 "$unpacked"
+    mv "$unpacked/nvidia/cu13"/* "$target"
+    chmod +x "$target"/bin/* "$target"/nvvm/bin/*
+    # With a targets folder present nvcc looks for its host target there too.
+    mkdir -p "$target/targets/x86_64-linux"
+    ln -s ../../include ../../lib "$target/targets/x86_64-linux/"
+    rm -rf "$unpacked"
+    unpack_wheels cuda13-sbsa "$unpacked"
+    mkdir -p "$target/targets/sbsa-linux"
+    mv "$unpacked/nvidia/cu13/include" "$unpacked/nvidia/cu13/lib" "$target/targets/sbsa-linux/"
+    # Only the nvcc wheel carries this header, which the host stub of every kernel file includes.
+    cp "$target/include/fatbinary_section.h" "$target/targets/sbsa-linux/include/"
+    rm -rf "$unpacked"
+}
+
+# Debian 13's CUDA 12.4, laid out as a toolkit root. Debian's nvcc.profile holds absolute /usr
+# paths, so a profile relative to nvcc's own folder replaces it.
+make_cuda12() {
+    local target=$1 unpacked=$1.unpacked
+    unpack_debs cuda12 "$unpacked"
+    local tools=$unpacked/usr/lib/nvidia-cuda-toolkit
+    mkdir -p "$target/bin" "$target/nvvm/bin" "$target/lib64"
+    cp -a "$tools/bin/nvcc" "$tools/bin/crt" "$target/bin/"
+    cp -a "$unpacked"/usr/bin/{bin2c,cudafe++,fatbinary,nvlink,ptxas} "$target/bin/"
+    cp -a "$tools/bin/cicc" "$target/nvvm/bin/"
+    cp -a "$tools/libdevice" "$target/nvvm/"
+    cp -a "$unpacked/usr/include" "$target/include"
+    cp -a "$unpacked"/usr/lib/x86_64-linux-gnu/{libcudart_static.a,libcudadevrt.a} "$target/lib64/"
+    cat >"$target/bin/nvcc.profile" <<'PROFILE'
+TOP = $(_HERE_)/..
+NVVMIR_LIBRARY_DIR = $(TOP)/nvvm/libdevice
+PATH += $(TOP)/nvvm/bin:$(_HERE_):
+INCLUDES += "-I$(TOP)/include" $(_SPACE_)
+LIBRARIES =+ $(_SPACE_) "-L$(TOP)/lib64"
+PROFILE
+    rm -rf "$unpacked"
+}
+
+# Makes each folder once per key; a folder is used only once it is complete.
+for part in root:root cmake:wheel cuda13:wheel cuda12:deb; do
+    name=${part%%:*} kind=${part##*:}
+    case $name in
+        root) key=$(key_of root "[a-z]+") ;;
+        cuda13) key=$(key_of wheel "cuda13|cuda13-sbsa") ;;
+        *) key=$(key_of "$kind" "$name") ;;
+    esac
+    folder=$cache/$name-$key
+    if [ ! -e "$folder.complete" ]; then
+        # Folders of older keys go: nothing mounts them outside a build.
+        rm -rf --one-file-system "$cache/$name"-*
+        mkdir -p "$folder"
+        "make_$name" "$folder" >&2
+        touch "$folder.complete"
+    fi
+    echo "$name=$folder"
+done
