@@ -2,17 +2,20 @@
 # Builds the Linux release packages from pinned toolchains in a Debian 11 root, so that the programs
 # need nothing newer than glibc 2.31, checks each variant and lists every package in SHA256SUMS.
 # Run as root: packaging/build_release.sh [VARIANT...] (no variant: all of them). The packages land
-# in build/packages/.
+# in build/packages/. The aarch64 programs are tested under qemu-user with this machine's test
+# build (build/test, made here if missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-all_variants=(linux-x86_64-cuda13 linux-x86_64-cuda12)
+all_variants=(linux-x86_64-cuda13 linux-x86_64-cuda12 linux-aarch64-cuda13)
 variants=("${@:-${all_variants[@]}}")
 for variant in "${variants[@]}"; do
     [[ " ${all_variants[*]} " == *" $variant "* ]] ||
         { echo "unknown variant $variant; known: ${all_variants[*]}" >&2; exit 2; }
 done
 [ "$(id -u)" -eq 0 ] || { echo "run as root: the build uses chroot and bind mounts" >&2; exit 1; }
-command -v unshare >/dev/null || { echo "unshare (util-linux) is needed" >&2; exit 1; }
+for tool in unshare rpm qemu-aarch64-static; do
+    command -v $tool >/dev/null || { echo "$tool is needed (packages util-linux, rpm, qemu-user-static)" >&2; exit 1; }
+done
 
 toolchains=$(packaging/prepare_toolchains.sh)
 eval "$toolchains"
@@ -27,6 +30,9 @@ for variant in "${variants[@]}"; do
     unshare --mount --propagation private \
         packaging/build_in_root.sh "$root" "$cmake" "$cuda13" "$cuda12" "$variant"
     packaging/check_release.sh "build/$variant" "$variant"
+    if [[ $variant == *aarch64* ]]; then
+        tests/qemu/run_aarch64_tests.sh "build/$variant" "$root/usr/aarch64-linux-gnu"
+    fi
     cp "build/$variant"/mavo-edge-gpu-helper*{.tar.gz,.deb,.rpm} build/packages/
 done
 (cd build/packages && sha256sum -- *.tar.gz *.deb *.rpm >SHA256SUMS)

@@ -3,6 +3,11 @@
 #include <thread>
 #include <vector>
 
+#if defined(__GNUC__) && defined(__aarch64__) && defined(__linux__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
+
 namespace {
 
 digests fold_range_baseline(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end) {
@@ -24,6 +29,14 @@ digests fold_range_baseline(std::uint64_t kernel_seed, std::uint64_t begin, std:
 }
 #endif
 
+// On 64-bit Arm, NEON has no 64-bit lane multiply but SVE has; the kernel says which CPUs have it.
+#if defined(__GNUC__) && defined(__aarch64__) && defined(__linux__)
+[[gnu::target("+sve")]] digests fold_range_sve(std::uint64_t kernel_seed, std::uint64_t begin,
+                                               std::uint64_t end) {
+    return fold_units(kernel_seed, begin, end);
+}
+#endif
+
 }  // namespace
 
 std::vector<fold_variant> supported_folds() {
@@ -35,6 +48,10 @@ std::vector<fold_variant> supported_folds() {
     }
     if (__builtin_cpu_supports("avx2")) {
         folds.push_back({"avx2", fold_range_avx2});
+    }
+#elif defined(__GNUC__) && defined(__aarch64__) && defined(__linux__)
+    if ((getauxval(AT_HWCAP) & HWCAP_SVE) != 0) {
+        folds.push_back({"sve", fold_range_sve});
     }
 #endif
     folds.push_back({"baseline", fold_range_baseline});

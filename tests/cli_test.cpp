@@ -50,7 +50,7 @@ TEST_P(cli_contract, status_and_messages) {
             GTEST_SKIP() << "a CUDA device is present; this case would run the workload";
         }
     }
-    const process_result result = run_process(MAVO_HELPER_PATH, c.arguments);
+    const process_result result = run_process(program_under_test(MAVO_HELPER_PATH), c.arguments);
     EXPECT_EQ(result.exit_status, c.exit_status);
     EXPECT_EQ(result.standard_error, expected_error);
     EXPECT_EQ(result.standard_output, "");

@@ -16,6 +16,7 @@ const std::string usage =
     "mavo-edge-verify --seed <64-hex> --units <count> [--report <file>|-] [--threads <n>]\n";
 const std::string prefix = "mavo-edge-verify: ";
 const std::string zero_seed(64, '0');
+const std::string verifier = program_under_test(MAVO_VERIFY_PATH);
 
 struct vector_row {
     std::string seed_text;
@@ -48,9 +49,8 @@ TEST(verify_digests, every_published_vector_with_any_thread_count) {
     ASSERT_EQ(rows.size(), 20U);
     for (const vector_row& row : rows) {
         for (const char* threads : {"1", "3", "64"}) {
-            const process_result result =
-                run_process(MAVO_VERIFY_PATH,
-                            {"--seed", row.seed_text, "--units", row.units, "--threads", threads});
+            const process_result result = run_process(
+                verifier, {"--seed", row.seed_text, "--units", row.units, "--threads", threads});
             EXPECT_EQ(result.exit_status, 0);
             EXPECT_EQ(result.standard_output, digest_line(row))
                 << row.seed_text << " " << row.units << " threads " << threads;
@@ -60,8 +60,7 @@ TEST(verify_digests, every_published_vector_with_any_thread_count) {
 }
 
 TEST(verify_digests, default_thread_count) {
-    const process_result result =
-        run_process(MAVO_VERIFY_PATH, {"--units", "3", "--seed", zero_seed});
+    const process_result result = run_process(verifier, {"--units", "3", "--seed", zero_seed});
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.standard_output,
               digest_line({zero_seed, "3", "e472b00bee88c7a0", "0a830c0420b7813e"}));
@@ -97,7 +96,7 @@ TEST_P(report_checks, status_and_messages) {
     const std::string path = testing::TempDir() + "report_" + c.name + ".json";
     std::ofstream(path, std::ios::binary) << c.file_content;
     const process_result result =
-        run_process(MAVO_VERIFY_PATH, {"--seed", zero_seed, "--units", "3", "--report", path});
+        run_process(verifier, {"--seed", zero_seed, "--units", "3", "--report", path});
     std::remove(path.c_str());
     EXPECT_EQ(result.exit_status, c.exit_status);
     EXPECT_EQ(result.standard_error, c.standard_error);
@@ -179,14 +178,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(verify_report, reads_standard_input) {
     const process_result result = run_process(
         "/bin/sh", {"-c", "printf '%s\\n' \"$1\" | \"$0\" --seed \"$2\" --units 3 --report -",
-                    MAVO_VERIFY_PATH, report(), zero_seed});
+                    verifier, report(), zero_seed});
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.standard_error, "");
 }
 
 TEST(verify_report, unreadable_file) {
     const process_result result = run_process(
-        MAVO_VERIFY_PATH, {"--seed", zero_seed, "--units", "3", "--report", "/nonexistent/r.json"});
+        verifier, {"--seed", zero_seed, "--units", "3", "--report", "/nonexistent/r.json"});
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.standard_error, prefix + "cannot read the report from /nonexistent/r.json\n");
 }
@@ -206,7 +205,7 @@ class verify_usage : public testing::TestWithParam<usage_case> {};
 
 TEST_P(verify_usage, status_and_messages) {
     const usage_case& c = GetParam();
-    const process_result result = run_process(MAVO_VERIFY_PATH, c.arguments);
+    const process_result result = run_process(verifier, c.arguments);
     EXPECT_EQ(result.exit_status, c.exit_status);
     EXPECT_EQ(result.standard_error, c.standard_error);
     EXPECT_EQ(result.standard_output, "");

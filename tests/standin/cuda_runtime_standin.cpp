@@ -7,7 +7,8 @@
 //   fail=FUNCTION#N:S    the N-th call of FUNCTION returns status S
 //   delay=FUNCTION#N:MS  the N-th call of FUNCTION first sleeps MS milliseconds
 // FUNCTION is any entry point below, the launch's __cudaPushCallConfiguration and
-// __cudaLaunchKernel included; fail and delay may each be given several times. A launch runs the
+// __cudaLaunchKernel included (CUDA 12's stubs launch through cudaLaunchKernel, which counts as
+// __cudaLaunchKernel too); fail and delay may each be given several times. A launch runs the
 // kernel's own per-thread code on the host for every thread of the launched grid; a launch whose
 // geometry or cells are not what the helper must use fails as a launch error.
 #include <cuda_runtime_api.h>
@@ -28,6 +29,7 @@
 
 extern "C" {
 void** __cudaRegisterFatBinary(void* fat_cubin);
+char __cudaInitModule(void** handle);
 void __cudaRegisterFatBinaryEnd(void** handle);
 void __cudaUnregisterFatBinary(void** handle);
 void __cudaRegisterFunction(void** handle, const char* host_function, char* device_function,
@@ -134,6 +136,9 @@ void** __cudaRegisterFatBinary(void*) {
     return &handle;
 }
 void __cudaRegisterFatBinaryEnd(void**) {}
+char __cudaInitModule(void**) {
+    return 1;
+}
 void __cudaUnregisterFatBinary(void**) {}
 
 void __cudaRegisterFunction(void**, const char* host_function, char*, const char* device_name, int,
@@ -186,6 +191,12 @@ cudaError_t __cudaLaunchKernel(cudaKernel_t kernel, dim3 grid, dim3 block, void*
     *xor_cell ^= cells.xor_digest;
     *sum_cell += cells.sum_digest;
     return cudaSuccess;
+}
+
+cudaError_t cudaLaunchKernel(const void* host_function, dim3 grid, dim3 block, void** args,
+                             size_t shared_memory, cudaStream_t stream) {
+    return __cudaLaunchKernel(reinterpret_cast<cudaKernel_t>(const_cast<void*>(host_function)),
+                              grid, block, args, shared_memory, stream);
 }
 
 cudaError_t cudaGetDeviceCount(int* count) {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <stdexcept>
 #include <system_error>
 
@@ -21,6 +22,12 @@ void check_posix(int result, const char* what) {
 }
 
 }  // namespace
+
+std::string program_under_test(const std::string& built_path) {
+    const char* folder = std::getenv("MAVO_TEST_PROGRAM_DIR");
+    return folder == nullptr ? built_path
+                             : std::string(folder) + built_path.substr(built_path.rfind('/'));
+}
 
 process_result run_process(const std::string& program, const std::vector<std::string>& arguments,
                            const std::vector<std::string>& environment) {

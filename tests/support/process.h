@@ -10,6 +10,10 @@ struct process_result {
     std::string standard_error;
 };
 
+// The program built at `built_path`, or its namesake in MAVO_TEST_PROGRAM_DIR when that is set: a
+// folder of wrappers that start another build of the programs, such as a cross build under qemu.
+std::string program_under_test(const std::string& built_path);
+
 // argv[0] is `program`; `arguments` follow it verbatim (empty strings included). The child gets
 // this process's environment plus `environment` ("NAME=value" entries).
 process_result run_process(const std::string& program, const std::vector<std::string>& arguments,
