@@ -12,6 +12,8 @@ for variant in "${variants[@]}"; do
     [[ " ${all_variants[*]} " == *" $variant "* ]] ||
         { echo "unknown variant $variant; known: ${all_variants[*]}" >&2; exit 2; }
 done
+# The toolkits and the root are x86_64 ones; the Arm packages are cross-built.
+[ "$(uname -m)" = x86_64 ] || { echo "the release builds on an x86_64 Linux machine" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || { echo "run as root: the build uses chroot and bind mounts" >&2; exit 1; }
 for tool in unshare rpm qemu-aarch64-static; do
     command -v $tool >/dev/null || { echo "$tool is needed (packages util-linux, rpm, qemu-user-static)" >&2; exit 1; }

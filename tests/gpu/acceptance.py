@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """GPU acceptance run of mavo-edge-gpu-helper, in one command:
 
-    python3 tests/gpu/acceptance.py
+    python3 tests/gpu/acceptance.py [--helper PATH]
 
 Asks nvidia-smi for a GPU, builds the release with the GPU check programs, then on device 0: compares every report with the
 CPU verifier, checks the report's shape and its name and bus id against nvidia-smi, runs
 compute-sanitizer's memcheck and racecheck and the PTX path, and prints timing figures.
+With --helper, the checks run a prebuilt helper and the mavo-edge-verify beside it instead of the
+ones built here; PATH is the helper, or a folder of release packages (build/packages), from which
+the .tar.gz for this CPU and the newest CUDA that the installed driver runs is unpacked and used.
 Exit status: 0 all checks passed, 1 a check failed, 77 skipped (no NVIDIA GPU here).
 """
+import argparse
 import json
 import os
 import random
@@ -15,6 +19,8 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tarfile
+import tempfile
 import time
 from pathlib import Path
 
@@ -22,6 +28,8 @@ ROOT = Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build" / "gpu-acceptance"
 HELPER = BUILD / "mavo-edge-gpu-helper"
 VERIFY = BUILD / "mavo-edge-verify"
+# The oldest driver branch that runs each CUDA major version's runtime, newest first.
+DRIVER_FLOORS = [("cuda13", 580), ("cuda12", 525)]
 KEYS = ["xor_value", "sum_value", "gpu_name", "gpu_uuid", "duration_ms", "units"]
 SKIPPED = 77
 ZEROS = "0" * 64
@@ -51,6 +59,23 @@ def build():
         result = run(command)
         if result.returncode != 0:
             sys.exit(f"build failed: {' '.join(map(str, command))}\n{result.stdout}{result.stderr}")
+
+
+def packaged_helper(packages, driver_version):
+    """Unpacks the release .tar.gz for this CPU and driver; returns its helper's path."""
+    driver_major = int(driver_version.split(".")[0])
+    flavor = next((name for name, floor in DRIVER_FLOORS if driver_major >= floor), None)
+    if flavor is None:
+        sys.exit(f"driver {driver_version} is older than every package's floor")
+    matches = sorted(Path(packages).glob(f"mavo-edge-gpu-helper-*-linux-{os.uname().machine}-"
+                                         f"{flavor}.tar.gz"))
+    if not matches:
+        sys.exit(f"no {os.uname().machine} {flavor} package in {packages}")
+    unpacked = Path(tempfile.mkdtemp(prefix="mavo-acceptance-"))
+    with tarfile.open(matches[-1]) as archive:
+        archive.extractall(unpacked)
+    print(f"package: {matches[-1].name} (driver {driver_version})")
+    return next(unpacked.glob("*/bin/mavo-edge-gpu-helper"))
 
 
 def nvidia_smi_gpus():
@@ -181,12 +206,21 @@ def print_figures():
 
 
 def main():
+    global HELPER, VERIFY
+    parser = argparse.ArgumentParser(description="GPU acceptance run of mavo-edge-gpu-helper")
+    parser.add_argument("--helper", help="a prebuilt helper, or a folder of release packages")
+    arguments = parser.parse_args()
     started = time.monotonic()
     gpus = nvidia_smi_gpus()
     if not gpus:
         print("skipped: no NVIDIA GPU (nvidia-smi lists none)")
         return SKIPPED
     build()
+    if arguments.helper:
+        helper = Path(arguments.helper).resolve()
+        HELPER = packaged_helper(helper, gpus[0][3]) if helper.is_dir() else helper
+        VERIFY = HELPER.with_name("mavo-edge-verify")
+        print(f"helper under test: {HELPER}")
     print(f"GPU 0: {gpus[0][1]}, driver {gpus[0][3]}; {len(gpus)} GPU(s)", flush=True)
     check_digests(random.Random(20261209))
     check_identity(gpus)
