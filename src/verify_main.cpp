@@ -1,9 +1,11 @@
 // mavo-edge-verify: recomputes the helper's digests on the CPU and checks a report against them.
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <exception>
-#include <fstream>
 #include <iostream>
-#include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -21,16 +23,36 @@ class report_input_error : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A report line is a few hundred bytes; reports come from machines the caller may not control, so
+// anything longer is refused without reading the rest.
+inline constexpr std::size_t max_report_bytes = 65536;
+
+[[noreturn]] void cannot_read(const std::string& path, int error) {
+    throw report_input_error("cannot read the report from " + path + ": " + std::strerror(error));
+}
+
 // The single line of a report, without its line end (LF, or CR LF from a Windows helper).
 std::string read_report_line(const std::string& path) {
-    std::ifstream file;
-    if (path != "-") {
-        file.open(path, std::ios::binary);
+    const auto close = [](std::FILE* file) {
+        if (file != stdin) {
+            std::fclose(file);
+        }
+    };
+    errno = 0;
+    const std::unique_ptr<std::FILE, decltype(close)> file(
+        path == "-" ? stdin : std::fopen(path.c_str(), "rb"), close);
+    if (!file) {
+        cannot_read(path, errno);
     }
-    std::istream& in = path == "-" ? std::cin : file;
-    std::string text(std::istreambuf_iterator<char>(in), {});
-    if (in.bad() || (path != "-" && !file.is_open())) {
-        throw report_input_error("cannot read the report from " + path);
+    std::string text(max_report_bytes + 1, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), file.get()));
+    if (std::ferror(file.get()) != 0) {
+        cannot_read(path, errno);
+    }
+    if (text.size() > max_report_bytes) {
+        throw report_format_error("malformed report: longer than " +
+                                  std::to_string(max_report_bytes) + " bytes at byte " +
+                                  std::to_string(max_report_bytes));
     }
     if (text.ends_with('\n')) {
         text.pop_back();
@@ -38,8 +60,9 @@ std::string read_report_line(const std::string& path) {
             text.pop_back();
         }
     }
-    if (text.find('\n') != std::string::npos) {
-        throw report_format_error("malformed report: more than one line");
+    if (const auto line_end = text.find('\n'); line_end != std::string::npos) {
+        throw report_format_error("malformed report: more than one line at byte " +
+                                  std::to_string(line_end));
     }
     return text;
 }

@@ -142,7 +142,10 @@ INSTANTIATE_TEST_SUITE_P(
         report_case{"empty", "", 1, malformed("expected '{' at byte 0")},
         report_case{"not_json", "xor_value=1", 1, malformed("expected '{' at byte 0")},
         report_case{"two_lines", report() + "\n" + report() + "\n", 1,
-                    malformed("more than one line")},
+                    malformed("more than one line", report() + "\n", "\n")},
+        report_case{"longest_read", report() + std::string(65536 - report().size(), ' '), 0, ""},
+        report_case{"too_long", report() + std::string(65537 - report().size(), ' '), 1,
+                    malformed("longer than 65536 bytes at byte 65536")},
         report_case{"truncated", report().substr(0, 40), 1,
                     malformed("unterminated string at byte 40")},
         report_case{"trailing_text", report() + " ]", 1,
@@ -175,20 +178,46 @@ INSTANTIATE_TEST_SUITE_P(
                     malformed("invalid escape", bad_escape, "x\"")}),
     case_name{});
 
-TEST(verify_report, reads_standard_input) {
-    const process_result result = run_process(
-        "/bin/sh", {"-c", "printf '%s\\n' \"$1\" | \"$0\" --seed \"$2\" --units 3 --report -",
-                    verifier, report(), zero_seed});
-    EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(result.standard_error, "");
+struct input_case {
+    const char* name;
+    std::string shell_command;  // $0 is the verifier, $1 a matching report, $2 the seed
+    int exit_status;
+    std::string standard_error;
+};
+
+void PrintTo(const input_case& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST(verify_report, unreadable_file) {
-    const process_result result = run_process(
-        verifier, {"--seed", zero_seed, "--units", "3", "--report", "/nonexistent/r.json"});
-    EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(result.standard_error, prefix + "cannot read the report from /nonexistent/r.json\n");
+class report_inputs : public testing::TestWithParam<input_case> {};
+
+TEST_P(report_inputs, status_and_messages) {
+    const input_case& c = GetParam();
+    const process_result result =
+        run_process("/bin/sh", {"-c", c.shell_command, verifier, report(), zero_seed});
+    EXPECT_EQ(result.exit_status, c.exit_status);
+    EXPECT_EQ(result.standard_error, c.standard_error);
 }
+
+const std::string check = R"("$0" --seed "$2" --units 3 --report )";
+std::string cannot_read(const std::string& path, const std::string& reason) {
+    return prefix + "cannot read the report from " + path + ": " + reason + "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, report_inputs,
+    testing::Values(input_case{"standard_input", R"(printf '%s\n' "$1" | )" + check + "-", 0, ""},
+                    // Refused after the limit: the rest of an endless input is never read.
+                    input_case{"endless_standard_input", check + "- < /dev/zero", 1,
+                               malformed("longer than 65536 bytes at byte 65536")},
+                    input_case{"missing_file", check + "/nonexistent/r.json", 1,
+                               cannot_read("/nonexistent/r.json", "No such file or directory")},
+                    input_case{"directory", check + "/", 1, cannot_read("/", "Is a directory")},
+                    input_case{"directory_as_standard_input", check + "- < /", 1,
+                               cannot_read("-", "Is a directory")},
+                    input_case{"closed_standard_input", check + "- <&-", 1,
+                               cannot_read("-", "Bad file descriptor")}),
+    case_name{});
 
 struct usage_case {
     const char* name;
