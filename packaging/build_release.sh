@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Linux release packages from pinned toolchains in a Debian 11 root, so that the programs
-# need nothing newer than glibc 2.31, checks each variant and lists every package in SHA256SUMS.
+# need nothing newer than glibc 2.31, and an OCI image of each; checks each variant and lists every
+# package and image in SHA256SUMS.
 # Run as root: packaging/build_release.sh [VARIANT...] (no variant: all of them). The packages land
 # in build/packages/. The aarch64 programs are tested under qemu-user with this machine's test
 # build (build/test, made here if missing).
@@ -15,8 +16,9 @@ done
 # The toolkits and the root are x86_64 ones; the Arm packages are cross-built.
 [ "$(uname -m)" = x86_64 ] || { echo "the release builds on an x86_64 Linux machine" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || { echo "run as root: the build uses chroot and bind mounts" >&2; exit 1; }
-for tool in unshare rpm qemu-aarch64-static; do
-    command -v $tool >/dev/null || { echo "$tool is needed (packages util-linux, rpm, qemu-user-static)" >&2; exit 1; }
+for tool in unshare rpm qemu-aarch64-static buildah skopeo; do
+    command -v $tool >/dev/null ||
+        { echo "$tool is needed (util-linux, rpm, qemu-user-static, buildah, skopeo)" >&2; exit 1; }
 done
 
 toolchains=$(packaging/prepare_toolchains.sh)
@@ -36,6 +38,8 @@ for variant in "${variants[@]}"; do
         tests/qemu/run_aarch64_tests.sh "build/$variant" "$root/usr/aarch64-linux-gnu"
     fi
     cp "build/$variant"/mavo-edge-gpu-helper*{.tar.gz,.deb,.rpm} build/packages/
+    image=$(packaging/build_image.sh "$variant" "$root")
+    tests/image/check_image.py "$image" "$variant"
 done
-(cd build/packages && sha256sum -- *.tar.gz *.deb *.rpm >SHA256SUMS)
+(cd build/packages && sha256sum -- *.tar.gz *.deb *.rpm *.oci.tar >SHA256SUMS)
 cat build/packages/SHA256SUMS

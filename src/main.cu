@@ -1,5 +1,5 @@
-// mavo-edge-gpu-helper: proves that device 0 did a fixed amount of integer work and reports it as
-// one JSON line.
+// mavo-edge-gpu-helper: runs a fixed integer workload on device 0 and reports its digests, the GPU
+// and the time taken as one JSON line.
 #include <cuda_runtime.h>
 
 #include <algorithm>

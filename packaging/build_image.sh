@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Builds the OCI image of one Linux variant from its packaged programs: the two programs and the
+# glibc files they load, taken from the Debian 11 root that built them, with the helper as
+# entrypoint and a numeric non-root user; no shell, no package manager. Leaves
+# build/packages/<package name>.oci.tar (an OCI archive, as `podman load -i` takes it).
+# Usage: build_image.sh VARIANT ROOT (run as root, with SOURCE_DATE_EPOCH set)
+set -euo pipefail
+variant=$1 root=$2
+cd "$(dirname "$0")/.."
+: "${SOURCE_DATE_EPOCH:?}"
+case $variant in
+    *x86_64*) arch=amd64 loader=/lib64/ld-linux-x86-64.so.2 triplet=x86_64-linux-gnu
+              glibc=$root/lib/x86_64-linux-gnu ;;
+    *aarch64*) arch=arm64 loader=/lib/ld-linux-aarch64.so.1 triplet=aarch64-linux-gnu
+               glibc=$root/usr/aarch64-linux-gnu/lib ;;
+esac
+tarball=$(ls "build/$variant"/mavo-edge-gpu-helper-*-"$variant".tar.gz)
+name=$(basename "$tarball" .tar.gz)
+version=$(sed -n 's/^mavo-edge-gpu-helper-\(.*\)-linux-.*/\1/p' <<<"$name")
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+rootfs=$work/rootfs
+mkdir -p "$rootfs/usr/bin" "$rootfs/lib/$triplet" "$rootfs$(dirname "$loader")"
+tar -xzf "$tarball" -C "$work" --strip-components=2 "$name/bin"
+mv "$work"/mavo-edge-gpu-helper "$work"/mavo-edge-verify "$rootfs/usr/bin/"
+cp -L "$glibc/$(basename "$loader")" "$rootfs$loader"
+for library in libc.so.6 libdl.so.2 libpthread.so.0 librt.so.1 libm.so.6; do
+    cp -L "$glibc/$library" "$rootfs/lib/$triplet/"
+done
+# Same files, same times: the layer's bytes depend only on the commit.
+find "$rootfs" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+
+buildah() { command buildah --storage-driver vfs "$@"; }
+container=$(buildah from scratch)
+trap 'buildah rm "$container" >/dev/null; rm -rf "$work"' EXIT
+buildah copy --quiet "$container" "$rootfs" / >/dev/null
+buildah config --arch "$arch" --os linux --user 65532:65532 \
+    --entrypoint '["/usr/bin/mavo-edge-gpu-helper"]' --cmd '[]' \
+    --env NVIDIA_VISIBLE_DEVICES=all --env NVIDIA_DRIVER_CAPABILITIES=compute \
+    --label org.opencontainers.image.title=mavo-edge-gpu-helper \
+    --label org.opencontainers.image.version="$version" \
+    --label org.opencontainers.image.revision="$(git rev-parse HEAD)" \
+    --label org.opencontainers.image.description="Checks that an NVIDIA GPU computes a fixed integer workload correctly ($variant)" \
+    "$container"
+buildah commit --quiet --timestamp "$SOURCE_DATE_EPOCH" --format oci --disable-compression=false \
+    "$container" "oci:$work/layout:mavo-edge-gpu-helper:$version-$variant" >/dev/null
+# buildah's own oci-archive stamps each entry with the current time; the layout it wrote is
+# otherwise byte-identical between builds, so it is archived here with fixed times and order.
+tar --create --file "build/packages/$name.oci.tar" --directory "$work/layout" --format=ustar \
+    --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner \
+    oci-layout index.json blobs
+echo "build/packages/$name.oci.tar"
