@@ -14,6 +14,7 @@
 #include "parallel_digests.h"
 #include "report.h"
 #include "report_parser.h"
+#include "standard_input.h"
 #include "verify_cli.h"
 
 namespace {
@@ -40,7 +41,7 @@ std::string read_report_line(const std::string& path) {
     };
     errno = 0;
     const std::unique_ptr<std::FILE, decltype(close)> file(
-        path == "-" ? stdin : std::fopen(path.c_str(), "rb"), close);
+        path == "-" ? binary_standard_input() : std::fopen(path.c_str(), "rb"), close);
     if (!file) {
         cannot_read(path, errno);
     }
