@@ -23,6 +23,7 @@ done
 
 toolchains=$(packaging/prepare_toolchains.sh)
 eval "$toolchains"
+export PATH="$cuobjdump/bin:$PATH"
 # Times inside the packages come from the last commit.
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 export SOURCE_DATE_EPOCH

@@ -38,7 +38,7 @@ for program in mavo-edge-gpu-helper mavo-edge-verify; do
     echo "$program: newest glibc symbol version $newest; needs $libraries"
 done
 
-cuobjdump=$(command -v cuobjdump || echo "$PWD/build/tools/nvidia/cu13/bin/cuobjdump")
+cuobjdump=$(command -v cuobjdump) || fail "no cuobjdump on PATH"
 python3 "$(dirname "$0")/../tests/device_code/check_device_code.py" "$build/mavo-edge-gpu-helper" \
     "$cuobjdump" "$architectures" || fail "device code of $variant"
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes (or finds in the cache) what packaging/pins.txt pins: the Debian 11 build root, CMake, the
-# CUDA 13.0 toolkit (x86_64 host, x86_64 and sbsa targets) and the CUDA 12.4 toolkit. Prints one
-# NAME=FOLDER line for each. Run as root. The cache lives outside the checkout, in
+# CUDA 13.0 toolkit (x86_64 host, x86_64 and sbsa targets), the CUDA 12.4 toolkit and cuobjdump.
+# Prints one NAME=FOLDER line for each. Run as root. The cache lives outside the checkout, in
 # $MAVO_RELEASE_CACHE (default /var/cache/mavo-edge-release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -88,6 +88,13 @@ make_cmake() {
     chmod +x "$1"/cmake/data/bin/*
 }
 
+make_cuobjdump() {
+    unpack_wheels cuobjdump "$1.unpacked"
+    mv "$1.unpacked/nvidia/cu13/bin" "$1/"
+    chmod +x "$1"/bin/*
+    rm -rf "$1.unpacked"
+}
+
 # The wheels' nvidia/cu13 folder is a whole toolkit root for an x86_64 host; the sbsa wheels add
 # the aarch64 target's headers and static runtime.
 make_cuda13() {
@@ -131,7 +138,7 @@ PROFILE
 }
 
 # Makes each folder once per key; a folder is used only once it is complete.
-for part in root:root cmake:wheel cuda13:wheel cuda12:deb; do
+for part in root:root cmake:wheel cuda13:wheel cuda12:deb cuobjdump:wheel; do
     name=${part%%:*} kind=${part##*:}
     case $name in
         root) key=$(key_of root "[a-z]+") ;;
