@@ -54,10 +54,11 @@ unpack_wheels() {
 # Downloads the .debs of one folder through a private apt configuration (the machine's own sources
 # stay untouched), checks their SHA-256 and unpacks them into $2.
 unpack_debs() {
-    local folder=$1 target=$2 apt_dir=$cache/apt
+    local folder=$1 target=$2 apt_dir=$cache/apt mirror
+    mirror=$(debian_mirror)
     mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial"
     pin_lines deb "$folder" | awk '{print $3}' | sort -u | while read -r source; do
-        echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror)" \
+        echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror" \
             "${source%%/*} ${source#*/}"
     done >"$apt_dir/sources.list"
     local apt_options=(-o Dir::Etc::sourcelist="$apt_dir/sources.list" -o Dir::Etc::sourceparts=-
@@ -75,12 +76,12 @@ unpack_debs() {
 }
 
 make_root() {
-    local target=$1 suite packages
+    local target=$1 suite packages mirror
+    mirror=$(debian_mirror)
     read -r _ suite packages < <(pin_lines root "[a-z]+")
     command -v debootstrap >/dev/null ||
         { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y debootstrap; }
-    debootstrap --variant=minbase --include="${packages// /,}" "$suite" "$target" "$(debian_mirror)" \
-        >/dev/null
+    debootstrap --variant=minbase --include="${packages// /,}" "$suite" "$target" "$mirror" >/dev/null
 }
 
 make_cmake() {
