@@ -36,17 +36,18 @@ struct digests {
     friend bool operator==(const digests&, const digests&) = default;
 };
 
-// XOR and wrapping sum of the values of units begin to end - 1; unit i's value is
-// mix64(kernel_seed + weyl_increment + i). Inlined so that each caller may compile it for its own
-// instruction set.
+// XOR and wrapping sum of the values of units begin, begin + stride, ... below end; unit i's value
+// is mix64(kernel_seed + weyl_increment + i). Inlined so that each caller may compile it for its
+// own instruction set.
 #if defined(__GNUC__)
 [[gnu::always_inline]]
 #endif
-inline digests
-fold_units(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end) {
+MAVO_HOST_DEVICE constexpr digests
+fold_units(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end,
+           std::uint64_t stride = 1) {
     const std::uint64_t base = kernel_seed + weyl_increment;
     digests result;
-    for (std::uint64_t i = begin; i < end; ++i) {
+    for (std::uint64_t i = begin; i < end; i += stride) {
         const std::uint64_t value = mix64(base + i);
         result.xor_digest ^= value;
         result.sum_digest += value;
@@ -60,16 +61,8 @@ fold_units(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end) {
 MAVO_HOST_DEVICE constexpr digests thread_digests(std::uint64_t kernel_seed, std::uint64_t units,
                                                   unsigned block_index, unsigned block_size,
                                                   unsigned grid_size, unsigned thread_index) {
-    const std::uint64_t base = kernel_seed + weyl_increment;
-    const std::uint64_t stride = std::uint64_t{block_size} * grid_size;
-    digests result;
-    for (std::uint64_t i = std::uint64_t{block_index} * block_size + thread_index; i < units;
-         i += stride) {
-        const std::uint64_t value = mix64(base + i);
-        result.xor_digest ^= value;
-        result.sum_digest += value;
-    }
-    return result;
+    return fold_units(kernel_seed, std::uint64_t{block_index} * block_size + thread_index, units,
+                      std::uint64_t{block_size} * grid_size);
 }
 
 // The digests of units 0 to units - 1, on one host thread with the baseline instruction set.
