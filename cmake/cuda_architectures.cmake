@@ -1,14 +1,14 @@
 # Machine code for every generation from Turing on, so no supported GPU compiles PTX inside the
 # timed launch, plus PTX for 7.5 for whatever comes next.
-function(mavo_default_cuda_architectures out_var)
+function(mavo_default_cuda_architectures out_var cuda_version)
   set(architectures 75 80-real 86-real 89-real 90-real)
-  if(CMAKE_CUDA_COMPILER_VERSION VERSION_GREATER_EQUAL 12.8)
+  if(cuda_version VERSION_GREATER_EQUAL 12.8)
     list(APPEND architectures 100-real)
   endif()
-  if(CMAKE_CUDA_COMPILER_VERSION VERSION_GREATER_EQUAL 13.0)
+  if(cuda_version VERSION_GREATER_EQUAL 13.0)
     list(APPEND architectures 110-real)
   endif()
-  if(CMAKE_CUDA_COMPILER_VERSION VERSION_GREATER_EQUAL 12.8)
+  if(cuda_version VERSION_GREATER_EQUAL 12.8)
     list(APPEND architectures 120-real)
   endif()
   set(${out_var} "${architectures}" PARENT_SCOPE)

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Builds one release variant inside the Debian 11 root: runs under `unshare --mount` (see
-# build_release.sh), so the bind mounts below vanish with this process however it ends.
+# Builds one release variant inside a build root (the Debian 11 one for Linux, the mingw-w64 one for
+# Windows): runs under `unshare --mount` (see build_release.sh), so the bind mounts below vanish
+# with this process however it ends. The Windows variants are a project of their own.
 # Usage: build_in_root.sh ROOT CMAKE CUDA13 CUDA12 VARIANT
 set -euo pipefail
 root=$1 cmake=$2 cuda13=$3 cuda12=$4 variant=$5
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
+project=.
+[[ $variant != windows-* ]] || project=packaging/windows
 
 for mount_point in src opt/cmake opt/cuda13 opt/cuda12 proc; do
     mkdir -p "$root/$mount_point"
@@ -18,4 +21,4 @@ mount -t proc proc "$root/proc"
 # Archives and packages take their times from the commit, so that two builds give the same bytes.
 chroot "$root" /usr/bin/env -i HOME=/root SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" \
     PATH="/opt/cmake/cmake/data/bin:/usr/bin:/bin" \
-    /bin/sh -c "cd /src && rm -rf build/$variant && cmake --workflow --preset $variant"
+    /bin/sh -c "cd /src/$project && rm -rf /src/build/$variant && cmake --workflow --preset $variant"

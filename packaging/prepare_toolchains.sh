@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Makes (or finds in the cache) what packaging/pins.txt pins: the Debian 11 build root, CMake, the
-# CUDA 13.0 toolkit (x86_64 host, x86_64 and sbsa targets), the CUDA 12.4 toolkit and cuobjdump.
+# Makes (or finds in the cache) what packaging/pins.txt pins: the Debian 11 build root, the Debian 13
+# mingw-w64 root, CMake, the CUDA 13.0 toolkit (x86_64 host; x86_64, sbsa and Windows x64 targets),
+# the CUDA 12.4 toolkit and cuobjdump.
 # Prints one NAME=FOLDER line for each. Run as root. The cache lives outside the checkout, in
 # $MAVO_RELEASE_CACHE (default /var/cache/mavo-edge-release).
 set -euo pipefail
@@ -11,7 +12,8 @@ mkdir -p "$cache/downloads"
 
 # The pin lines of the given kinds and folders, and a short key for them and for this script.
 pin_lines() { grep -E "^($1) +($2) " "$pins"; }
-key_of() { { pin_lines "$1" "$2"; cat "$0"; } | sha256sum | cut -c1-12; }
+key_of() { { pin_lines "$1" "$2"; cat "$0" "${@:3}"; } | sha256sum | cut -c1-12; }
+windows_headers_patch=$PWD/packaging/windows/cuda13_headers.patch
 
 # Debian's archive, as this machine's apt already reaches it (one-line or deb822 sources), unless
 # MAVO_DEBIAN_MIRROR names another.
@@ -40,7 +42,7 @@ unpack_wheels() {
         python3 -m pip download --quiet --no-deps --only-binary=:all: --platform "$platform" \
             --require-hashes -r "$requirements" -d "$cache/downloads"
         local arch
-        arch=$(grep -o 'x86_64\|aarch64' <<<"$platform")
+        arch=$(grep -o 'x86_64\|aarch64\|amd64' <<<"$platform")
         pin_lines wheel "$folder" | awk -v p="$platform" '$3 == p {print $4}' |
             while read -r requirement; do
                 local name=${requirement%%==*} version=${requirement##*==}
@@ -75,13 +77,26 @@ unpack_debs() {
     done
 }
 
-make_root() {
+# The root of pin line "root $2 ...".
+debootstrap_root() {
     local target=$1 suite packages mirror
     mirror=$(debian_mirror)
-    read -r _ suite packages < <(pin_lines root "[a-z]+")
+    read -r _ _ suite packages < <(pin_lines root "$2")
     command -v debootstrap >/dev/null ||
         { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y debootstrap; }
     debootstrap --variant=minbase --include="${packages// /,}" "$suite" "$target" "$mirror" >/dev/null
+}
+
+make_root() {
+    debootstrap_root "$1" root
+}
+
+# Debian's mingw-w64 g++ always links with GNU ld, which cannot link MSVC's cudart_static.lib (its
+# COMDATs); in this root lld takes GNU ld's place.
+make_mingw() {
+    debootstrap_root "$1" mingw
+    chroot "$1" dpkg-divert --quiet --rename --add /usr/bin/x86_64-w64-mingw32ucrt-ld
+    ln -s ld.lld "$1/usr/bin/x86_64-w64-mingw32ucrt-ld"
 }
 
 make_cmake() {
@@ -113,6 +128,14 @@ make_cuda13() {
     # Only the nvcc wheel carries this header, which the host stub of every kernel file includes.
     cp "$target/include/fatbinary_section.h" "$target/targets/sbsa-linux/include/"
     rm -rf "$unpacked"
+    # The Windows x64 target, for nvcc -target-dir x86_64-windows; its headers come with CR LF.
+    unpack_wheels cuda13-windows "$unpacked"
+    mkdir -p "$target/targets/x86_64-windows"
+    mv "$unpacked/nvidia/cu13/include" "$unpacked/nvidia/cu13/lib" "$target/targets/x86_64-windows/"
+    find "$target/targets/x86_64-windows/include" -type f -exec sed -i 's/\r$//' {} +
+    patch --quiet -d "$target/targets/x86_64-windows" -p1 <"$windows_headers_patch"
+    cp "$target/include/fatbinary_section.h" "$target/targets/x86_64-windows/include/"
+    rm -rf "$unpacked"
 }
 
 # Debian 13's CUDA 12.4, laid out as a toolkit root. Debian's nvcc.profile holds absolute /usr
@@ -139,11 +162,10 @@ PROFILE
 }
 
 # Makes each folder once per key; a folder is used only once it is complete.
-for part in root:root cmake:wheel cuda13:wheel cuda12:deb cuobjdump:wheel; do
+for part in root:root mingw:root cmake:wheel cuda13:wheel cuda12:deb cuobjdump:wheel; do
     name=${part%%:*} kind=${part##*:}
     case $name in
-        root) key=$(key_of root "[a-z]+") ;;
-        cuda13) key=$(key_of wheel "cuda13|cuda13-sbsa") ;;
+        cuda13) key=$(key_of wheel "cuda13|cuda13-sbsa|cuda13-windows" "$windows_headers_patch") ;;
         *) key=$(key_of "$kind" "$name") ;;
     esac
     folder=$cache/$name-$key

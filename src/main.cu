@@ -16,10 +16,11 @@
 #include "report.h"
 #include "workload.h"
 
-#ifdef _WIN32
+#ifdef _MSC_VER
 // NvOptimusEnablementCuda = 1 asks hybrid-graphics drivers to run CUDA work on the discrete GPU.
 // The static CUDA runtime (cudart_static.lib, 12.x and 13.x) already defines and exports it with
-// that value, so a definition here would collide; insist that the linker keeps the runtime's.
+// that value, so a definition here would collide; insist that the linker keeps the runtime's. (The
+// mingw-w64 cross build asks its linker the same on its command line.)
 #pragma comment(linker, "/INCLUDE:NvOptimusEnablementCuda")
 #endif
 
