@@ -28,7 +28,8 @@ std::string hex_of(const std::string& bytes) {
 
 process_result run_helper(const std::string& scenario, const std::string& seed,
                           const std::string& units) {
-    return run_process(MAVO_STANDIN_HELPER_PATH, {"--seed", seed, "--units", units, "--json"},
+    return run_process(program_under_test(MAVO_STANDIN_HELPER_PATH),
+                       {"--seed", seed, "--units", units, "--json"},
                        {"CUDA_STANDIN_SCENARIO=" + scenario});
 }
 

@@ -1,0 +1,121 @@
+// The stack-cookie pieces that the Windows helper supplies to the MSVC-built CUDA runtime, linked
+// with the helper's entry point. Failures must end the process at once with
+// STATUS_STACK_BUFFER_OVERRUN, so those cases run in a child: this program with a switch.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+extern "C" {
+extern std::uintptr_t __security_cookie;
+void __security_check_cookie(std::uintptr_t cookie);
+EXCEPTION_DISPOSITION __GSHandlerCheck(EXCEPTION_RECORD* record, void* establisher_frame,
+                                       CONTEXT* context, DISPATCHER_CONTEXT* dispatcher);
+}
+
+namespace {
+
+const std::uintptr_t msvc_initial_cookie = 0x00002B992DDFA232ull;
+
+// A frame as MSVC lays it out for a function with a frame register (RBP) at frame + 16 * 3 and a
+// cookie slot aligned apart from the frame, and the unwind data that describes it.
+struct guarded_frame {
+    alignas(64) unsigned char stack[256] = {};
+    unsigned char* const frame = stack + 8;
+    BYTE unwind_info[4] = {0x09, 0, 0, 0x35};  // version 1, handler; FrameRegister 5, FrameOffset 3
+    ULONG handler_data[3] = {0x48 | 4, 8, 32};  // cookie at +0x48 from the aligned base, align 32
+    RUNTIME_FUNCTION function{};
+    DISPATCHER_CONTEXT dispatcher{};
+
+    explicit guarded_frame(std::uintptr_t cookie) {
+        const auto frame_address = reinterpret_cast<std::uintptr_t>(frame);
+        const std::uintptr_t aligned_base = (frame_address + 8) & ~std::uintptr_t{31};
+        *reinterpret_cast<std::uintptr_t*>(aligned_base + 0x48) = cookie ^ (frame_address + 16 * 3);
+        dispatcher.ImageBase = reinterpret_cast<std::uintptr_t>(unwind_info) - 0x100;
+        function.UnwindData = 0x100;
+        dispatcher.FunctionEntry = &function;
+        dispatcher.HandlerData = handler_data;
+    }
+    EXCEPTION_DISPOSITION unwind() {
+        return __GSHandlerCheck(nullptr, frame, nullptr, &dispatcher);
+    }
+};
+
+DWORD child_status(const char* child_switch, std::string* output = nullptr) {
+    char program[MAX_PATH];
+    GetModuleFileNameA(nullptr, program, MAX_PATH);
+    std::string command = std::string("\"") + program + "\" " + child_switch;
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    CreatePipe(&read_end, &write_end, &inherit, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = write_end;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child{};
+    DWORD status = 0;
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &child)) {
+        CloseHandle(write_end);
+        char buffer[64];
+        DWORD count = 0;
+        while (ReadFile(read_end, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+            if (output != nullptr) {
+                output->append(buffer, count);
+            }
+        }
+        WaitForSingleObject(child.hProcess, INFINITE);
+        GetExitCodeProcess(child.hProcess, &status);
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+    } else {
+        CloseHandle(write_end);
+    }
+    CloseHandle(read_end);
+    return status;
+}
+
+TEST(stack_cookie, is_random_per_process_with_the_top_16_bits_clear) {
+    EXPECT_NE(__security_cookie, msvc_initial_cookie);
+    EXPECT_EQ(__security_cookie >> 48, 0u);
+    std::string child_cookie;
+    EXPECT_EQ(child_status("--print-cookie", &child_cookie), 0u);
+    EXPECT_NE(child_cookie, std::to_string(__security_cookie));
+}
+
+TEST(stack_cookie, check_passes_the_cookie_and_ends_the_process_on_any_other) {
+    __security_check_cookie(__security_cookie);
+    EXPECT_EQ(child_status("--check-other-cookie"),
+              static_cast<DWORD>(STATUS_STACK_BUFFER_OVERRUN));
+}
+
+TEST(stack_cookie, unwinding_checks_the_frame_cookie) {
+    EXPECT_EQ(guarded_frame(__security_cookie).unwind(), ExceptionContinueSearch);
+    EXPECT_EQ(child_status("--unwind-overwritten-frame"),
+              static_cast<DWORD>(STATUS_STACK_BUFFER_OVERRUN));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string child_switch = argc == 2 ? argv[1] : "";
+    if (child_switch == "--print-cookie") {
+        std::printf("%llu", static_cast<unsigned long long>(__security_cookie));
+        return 0;
+    }
+    if (child_switch == "--check-other-cookie") {
+        __security_check_cookie(__security_cookie ^ 1);
+        return 0;
+    }
+    if (child_switch == "--unwind-overwritten-frame") {
+        guarded_frame(__security_cookie ^ 0x100).unwind();
+        return 0;
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Runs the tests of the Windows build under wine: the host tests, the report's CR LF, the stack
+# cookie pieces the helper supplies to the CUDA runtime, the verifier
+# against the vectors, the helper's structure, and the Linux test programs' tables of the helper
+# (command line; every stand-in scenario but the unwritable outputs, which need a Linux shell
+# around the program) with the Windows programs in place of the Linux ones.
+# Usage: run_windows_tests.sh <Windows build folder> (cuobjdump on PATH; the Linux test build,
+# build/test, is made here if missing).
+set -euo pipefail
+build=$(realpath "$1")
+cd "$(dirname "$0")/../.."
+export WINEDEBUG=-all LANG=C.UTF-8
+wrappers=$(mktemp -d)
+trap 'wineserver --kill; rm -rf "$wrappers"' EXIT
+# One wine server for every run: a server started for each program takes seconds each time.
+wineserver --persistent </dev/null >/dev/null 2>&1
+wine "$build/tests/windows_host_tests.exe" --gtest_brief=1
+wine "$build/tests/windows_text_mode_test.exe" --gtest_brief=1
+wine "$build/tests/windows_msvc_runtime_support_test.exe" --gtest_brief=1
+tests/windows/verify_under_wine.py "$build/mavo-edge-verify.exe" tests/vectors/digest_vectors.tsv
+tests/windows/check_windows_helper.py "$build/mavo-edge-gpu-helper.exe" "$(command -v cuobjdump)" \
+    "$(cat "$build/cuda_architectures.txt")"
+
+tests=build/test/tests
+if [ ! -x $tests/mavo_cli_tests ] || [ ! -x $tests/mavo_standin_tests ]; then
+    cmake --preset test >/dev/null
+    cmake --build --preset test --target mavo_cli_tests mavo_standin_tests
+fi
+for program in mavo-edge-gpu-helper tests/mavo-edge-gpu-helper-standin; do
+    printf '#!/bin/sh\nexec %s %s "$@"\n' "$PWD/tests/windows/run_in_wine.py" "$build/$program.exe" \
+        >"$wrappers/${program#tests/}"
+    chmod +x "$wrappers/${program#tests/}"
+done
+echo "Windows helper under wine:"
+MAVO_TEST_PROGRAM_DIR=$wrappers $tests/mavo_cli_tests --gtest_brief=1
+MAVO_TEST_PROGRAM_DIR=$wrappers $tests/mavo_standin_tests --gtest_brief=1 \
+    --gtest_filter='-table/unwritable_output.*'
