@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows x64 programs from pinned toolchains in the Debian 13 mingw-w64 root,
+# tests them under wine, and adds their zip to build/packages and its SHA256SUMS. Experimental:
+# these programs have not yet run on Windows with an NVIDIA GPU.
+# Run as root: packaging/build_windows.sh. The helper's tables run from this machine's test build
+# (build/test, made here if missing).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+[ "$(uname -m)" = x86_64 ] || { echo "the Windows build runs on an x86_64 Linux machine" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || { echo "run as root: the build uses chroot and bind mounts" >&2; exit 1; }
+for tool in unshare wine wineserver; do
+    command -v $tool >/dev/null || { echo "$tool is needed (util-linux, wine)" >&2; exit 1; }
+done
+
+toolchains=$(packaging/prepare_toolchains.sh)
+eval "$toolchains"
+export PATH="$cuobjdump/bin:$PATH"
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+export SOURCE_DATE_EPOCH
+
+variant=windows-x86_64-cuda13
+unshare --mount --propagation private \
+    packaging/build_in_root.sh "$mingw" "$cmake" "$cuda13" "$cuda12" "$variant"
+tests/windows/run_windows_tests.sh "build/$variant"
+mkdir -p build/packages
+cp "build/$variant"/mavo-edge-gpu-helper-*.zip build/packages/
+(cd build/packages && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%P\n' | sort |
+    xargs sha256sum -- >SHA256SUMS)
+cat build/packages/SHA256SUMS
