@@ -181,7 +181,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "cudaMemcpy sum: stand-in status 700"},
         failure_case{"seed_length", "", short_seed,
                      "seed must contain exactly 64 hexadecimal characters"},
-        failure_case{"seed_digit", "", non_hex_seed, "seed contains a non-hexadecimal character"}),
+        failure_case{"seed_digit", "", non_hex_seed, "seed contains a non-hexadecimal character"},
+        // 64 characters, 65 bytes: measured in UTF-8 bytes on every system.
+        failure_case{"seed_with_two_byte_character", "", "\xc3\xa9" + std::string(63, '0'),
+                     "seed must contain exactly 64 hexadecimal characters"}),
     case_name{});
 
 struct runtime_step {

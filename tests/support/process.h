@@ -11,7 +11,8 @@ struct process_result {
 };
 
 // The program built at `built_path`, or its namesake in MAVO_TEST_PROGRAM_DIR when that is set: a
-// folder of wrappers that start another build of the programs, such as a cross build under qemu.
+// folder of wrappers that start another build of the programs, such as a cross build under qemu
+// or wine.
 std::string program_under_test(const std::string& built_path);
 
 // argv[0] is `program`; `arguments` follow it verbatim (empty strings included). The child gets

@@ -4,6 +4,7 @@
   - it exports the data symbol NvOptimusEnablementCuda, a 32-bit 1;
   - it imports KERNEL32.dll and the Universal C Runtime's api-ms-win-crt-*.dll only: no CUDA DLL,
     no mingw-w64 runtime DLL (libstdc++, libgcc, winpthread);
+  - its manifest selects the UTF-8 code page, so that arguments arrive in UTF-8;
   - the kernel name the host code registers with the CUDA runtime is the name of the PTX entry;
   - its fat binary passes the Linux build's device-code checks (targets, resources, atomics).
 
@@ -16,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "device_code"))
 import check_device_code  # noqa: E402
 
@@ -70,6 +72,25 @@ class PeImage:
             entry += 20
 
 
+def device_code_problems(image, fatbin, cuobjdump, architectures):
+    problems = []
+    others = b"".join(image.data[section[4]:section[4] + section[3]]
+                      for section in image.sections if section is not fatbin)
+    registered = {name.decode() for name in re.findall(rb"_Z\w*edge_mix_kernel\w*", others)}
+    with tempfile.NamedTemporaryFile(suffix=".fatbin") as device_code:
+        device_code.write(image.data[fatbin[4]:fatbin[4] + fatbin[1]])
+        device_code.flush()
+        ptx = subprocess.run([cuobjdump, "--dump-ptx", device_code.name], capture_output=True,
+                             text=True, check=True).stdout
+        entries = set(re.findall(r"\.entry (\w+)\(", ptx))
+        print(f"registered: {sorted(registered)}; PTX entries: {sorted(entries)}")
+        if len(registered) != 1 or registered != entries:
+            problems.append("the registered kernel name is not the PTX entry")
+        if check_device_code.main(device_code.name, cuobjdump, architectures) != 0:
+            problems.append("device code")
+    return problems
+
+
 def main(helper, cuobjdump, architectures):
     image = PeImage(helper)
     problems = []
@@ -90,22 +111,19 @@ def main(helper, cuobjdump, architectures):
     if unexpected or "KERNEL32.dll" not in dlls:
         problems.append(f"imports other than KERNEL32.dll and the C runtime: {unexpected}")
 
+    resources = b"".join(image.data[section[4]:section[4] + section[3]]
+                         for section in image.sections if section[0].startswith(b".rsrc"))
+    utf8 = re.search(rb"<activeCodePage[^>]*>UTF-8</activeCodePage>", resources) is not None
+    print(f"manifest selects UTF-8: {utf8}")
+    if not utf8:
+        problems.append("no manifest selecting the UTF-8 code page")
+
     # The fat binary has a section of its own; the registered name is a string of the host code.
-    fatbin = next(section for section in image.sections if section[0].startswith(b".nv_fatb"))
-    others = b"".join(image.data[section[4]:section[4] + section[3]]
-                      for section in image.sections if section is not fatbin)
-    registered = {name.decode() for name in re.findall(rb"_Z\w*edge_mix_kernel\w*", others)}
-    with tempfile.NamedTemporaryFile(suffix=".fatbin") as device_code:
-        device_code.write(image.data[fatbin[4]:fatbin[4] + fatbin[1]])
-        device_code.flush()
-        ptx = subprocess.run([cuobjdump, "--dump-ptx", device_code.name], capture_output=True,
-                             text=True, check=True).stdout
-        entries = set(re.findall(r"\.entry (\w+)\(", ptx))
-        print(f"registered: {sorted(registered)}; PTX entries: {sorted(entries)}")
-        if len(registered) != 1 or registered != entries:
-            problems.append("the registered kernel name is not the PTX entry")
-        if check_device_code.main(device_code.name, cuobjdump, architectures) != 0:
-            problems.append("device code")
+    fatbin = next((section for section in image.sections if section[0] == b".nv_fatb"), None)
+    if fatbin is None:
+        problems.append("no fat binary")
+    else:
+        problems += device_code_problems(image, fatbin, cuobjdump, architectures)
 
     for problem in problems:
         print(f"FAIL {problem}")
