@@ -14,19 +14,8 @@ for variant in "${variants[@]}"; do
         { echo "unknown variant $variant; known: ${all_variants[*]}" >&2; exit 2; }
 done
 # The toolkits and the root are x86_64 ones; the Arm packages are cross-built.
-[ "$(uname -m)" = x86_64 ] || { echo "the release builds on an x86_64 Linux machine" >&2; exit 1; }
-[ "$(id -u)" -eq 0 ] || { echo "run as root: the build uses chroot and bind mounts" >&2; exit 1; }
-for tool in unshare rpm qemu-aarch64-static buildah skopeo; do
-    command -v $tool >/dev/null ||
-        { echo "$tool is needed (util-linux, rpm, qemu-user-static, buildah, skopeo)" >&2; exit 1; }
-done
-
-toolchains=$(packaging/prepare_toolchains.sh)
-eval "$toolchains"
-export PATH="$cuobjdump/bin:$PATH"
-# Times inside the packages come from the last commit.
-SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
-export SOURCE_DATE_EPOCH
+. packaging/build_environment.sh unshare=util-linux rpm=rpm qemu-aarch64-static=qemu-user-static \
+    buildah=buildah skopeo=skopeo
 
 rm -rf build/packages
 mkdir -p build/packages

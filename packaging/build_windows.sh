@@ -6,17 +6,7 @@
 # (build/test, made here if missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-[ "$(uname -m)" = x86_64 ] || { echo "the Windows build runs on an x86_64 Linux machine" >&2; exit 1; }
-[ "$(id -u)" -eq 0 ] || { echo "run as root: the build uses chroot and bind mounts" >&2; exit 1; }
-for tool in unshare wine wineserver; do
-    command -v $tool >/dev/null || { echo "$tool is needed (util-linux, wine)" >&2; exit 1; }
-done
-
-toolchains=$(packaging/prepare_toolchains.sh)
-eval "$toolchains"
-export PATH="$cuobjdump/bin:$PATH"
-SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
-export SOURCE_DATE_EPOCH
+. packaging/build_environment.sh unshare=util-linux wine=wine wineserver=wine
 
 variant=windows-x86_64-cuda13
 unshare --mount --propagation private \

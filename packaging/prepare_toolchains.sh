@@ -10,7 +10,8 @@ pins=$PWD/packaging/pins.txt
 cache=${MAVO_RELEASE_CACHE:-/var/cache/mavo-edge-release}
 mkdir -p "$cache/downloads"
 
-# The pin lines of the given kinds and folders, and a short key for them and for this script.
+# The pin lines of the given kinds and folders, and a short key for them, this script and the
+# files named after them.
 pin_lines() { grep -E "^($1) +($2) " "$pins"; }
 key_of() { { pin_lines "$1" "$2"; cat "$0" "${@:3}"; } | sha256sum | cut -c1-12; }
 windows_headers_patch=$PWD/packaging/windows/cuda13_headers.patch
@@ -128,7 +129,8 @@ make_cuda13() {
     # Only the nvcc wheel carries this header, which the host stub of every kernel file includes.
     cp "$target/include/fatbinary_section.h" "$target/targets/sbsa-linux/include/"
     rm -rf "$unpacked"
-    # The Windows x64 target, for nvcc -target-dir x86_64-windows; its headers come with CR LF.
+    # The Windows x64 target, for nvcc -target-dir x86_64-windows: headers (CR LF made LF, for the
+    # patch), patched for mingw-w64, and the static runtime.
     unpack_wheels cuda13-windows "$unpacked"
     mkdir -p "$target/targets/x86_64-windows"
     mv "$unpacked/nvidia/cu13/include" "$unpacked/nvidia/cu13/lib" "$target/targets/x86_64-windows/"

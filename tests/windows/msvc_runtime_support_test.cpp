@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "this_program.h"
+
 extern "C" {
 extern std::uintptr_t __security_cookie;
 void __security_check_cookie(std::uintptr_t cookie);
@@ -44,37 +46,19 @@ struct guarded_frame {
     }
 };
 
+// The child's exit code, and what it wrote (a few bytes, which the pipe holds until it ends).
 DWORD child_status(const char* child_switch, std::string* output = nullptr) {
-    char program[MAX_PATH];
-    GetModuleFileNameA(nullptr, program, MAX_PATH);
-    std::string command = std::string("\"") + program + "\" " + child_switch;
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
     CreatePipe(&read_end, &write_end, &inherit, 0);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = write_end;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION child{};
-    DWORD status = 0;
-    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                       &startup, &child)) {
-        CloseHandle(write_end);
-        char buffer[64];
-        DWORD count = 0;
-        while (ReadFile(read_end, buffer, sizeof buffer, &count, nullptr) && count > 0) {
-            if (output != nullptr) {
-                output->append(buffer, count);
-            }
-        }
-        WaitForSingleObject(child.hProcess, INFINITE);
-        GetExitCodeProcess(child.hProcess, &status);
-        CloseHandle(child.hThread);
-        CloseHandle(child.hProcess);
-    } else {
-        CloseHandle(write_end);
+    const DWORD status = run_this_program(child_switch, write_end);
+    CloseHandle(write_end);
+    char buffer[64];
+    DWORD count = 0;
+    while (output != nullptr && ReadFile(read_end, buffer, sizeof buffer, &count, nullptr) &&
+           count > 0) {
+        output->append(buffer, count);
     }
     CloseHandle(read_end);
     return status;

@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Runs the tests of the Windows build under wine: the host tests, the report's CR LF, the stack
-# cookie pieces the helper supplies to the CUDA runtime, the verifier
-# against the vectors, the helper's structure, and the Linux test programs' tables of the helper
-# (command line; every stand-in scenario but the unwritable outputs, which need a Linux shell
-# around the program) with the Windows programs in place of the Linux ones.
+# cookie pieces the helper supplies to the CUDA runtime, the verifier against the vectors, the
+# helper's structure, its unwritable outputs, and the Linux test programs' tables of the helper
+# (command line, the other stand-in scenarios) with the Windows programs in place of the Linux ones.
 # Usage: run_windows_tests.sh <Windows build folder> (cuobjdump on PATH; the Linux test build,
 # build/test, is made here if missing).
 set -euo pipefail
@@ -22,6 +21,19 @@ wine "$build/tests/windows_msvc_runtime_support_test.exe" --gtest_brief=1
 tests/windows/verify_under_wine.py "$build/mavo-edge-verify.exe" tests/vectors/digest_vectors.tsv
 tests/windows/check_windows_helper.py "$build/mavo-edge-gpu-helper.exe" "$(command -v cuobjdump)" \
     "$(cat "$build/cuda_architectures.txt")"
+
+# The unwritable outputs, with the shell's redirections around wine itself.
+standin=("$build/tests/mavo-edge-gpu-helper-standin.exe" --seed "$(printf '0%.0s' {1..64})" --units 1
+         --json)
+write_failure=$'mavo-edge-gpu-helper: failed to write the report to standard output\r'
+status=0
+error=$(wine "${standin[@]}" 2>&1 >/dev/full) || status=$?
+[ "$status:$error" = "1:$write_failure" ] || { echo "FAIL full device: $status $error"; exit 1; }
+status=0  # the reader is gone before the report is written
+error=$({ CUDA_STANDIN_SCENARIO=delay=cudaGetDeviceCount#1:300 wine "${standin[@]}" 2>&3 | true; } 3>&1) ||
+    status=$?
+[ "$status:$error" = "1:$write_failure" ] || { echo "FAIL closed pipe: $status $error"; exit 1; }
+echo "unwritable outputs: status 1 and the line"
 
 tests=build/test/tests
 if [ ! -x $tests/mavo_cli_tests ] || [ ! -x $tests/mavo_standin_tests ]; then

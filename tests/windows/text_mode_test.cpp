@@ -11,6 +11,7 @@
 #include <string>
 
 #include "report.h"
+#include "this_program.h"
 
 namespace {
 
@@ -28,23 +29,7 @@ std::string child_output(const std::string& path) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     EXPECT_NE(file, INVALID_HANDLE_VALUE);
-    char program[MAX_PATH];
-    GetModuleFileNameA(nullptr, program, MAX_PATH);
-    std::string command = std::string("\"") + program + "\" " + write_report_switch;
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = file;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION child{};
-    const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &child);
-    EXPECT_TRUE(started);
-    if (started) {
-        WaitForSingleObject(child.hProcess, INFINITE);
-        CloseHandle(child.hThread);
-        CloseHandle(child.hProcess);
-    }
+    EXPECT_EQ(run_this_program(write_report_switch, file), 0u);
     CloseHandle(file);
     std::ifstream written(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(written), {});

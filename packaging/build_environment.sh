@@ -1,0 +1,16 @@
+# Sourced by the release builds: checks this machine, makes the pinned toolchains (their folders
+# become shell variables, see prepare_toolchains.sh) and exports what every build step reads.
+# Arguments: COMMAND=DEBIAN_PACKAGE for each further command the build needs.
+[ "$(uname -m)" = x86_64 ] || { echo "the release builds on an x86_64 Linux machine" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || { echo "run as root: the build uses chroot and bind mounts" >&2; exit 1; }
+for needed in "$@"; do
+    command -v "${needed%%=*}" >/dev/null ||
+        { echo "${needed%%=*} is needed (Debian package ${needed#*=})" >&2; exit 1; }
+done
+
+toolchains=$(packaging/prepare_toolchains.sh)
+eval "$toolchains"
+export PATH="$cuobjdump/bin:$PATH"
+# Times inside the packages come from the last commit.
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+export SOURCE_DATE_EPOCH
