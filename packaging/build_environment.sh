@@ -14,3 +14,10 @@ export PATH="$cuobjdump/bin:$PATH"
 # Times inside the packages come from the last commit.
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 export SOURCE_DATE_EPOCH
+
+# SHA256SUMS in build/packages, over every package there.
+list_packages_in_sha256sums() {
+    (cd build/packages && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%P\n' | sort |
+        xargs sha256sum -- >SHA256SUMS)
+    cat build/packages/SHA256SUMS
+}

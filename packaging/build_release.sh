@@ -31,5 +31,4 @@ for variant in "${variants[@]}"; do
     image=$(packaging/build_image.sh "$variant" "$root")
     tests/image/check_image.py "$image" "$variant"
 done
-(cd build/packages && sha256sum -- *.tar.gz *.deb *.rpm *.oci.tar >SHA256SUMS)
-cat build/packages/SHA256SUMS
+list_packages_in_sha256sums

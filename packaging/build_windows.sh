@@ -14,6 +14,4 @@ unshare --mount --propagation private \
 tests/windows/run_windows_tests.sh "build/$variant"
 mkdir -p build/packages
 cp "build/$variant"/mavo-edge-gpu-helper-*.zip build/packages/
-(cd build/packages && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%P\n' | sort |
-    xargs sha256sum -- >SHA256SUMS)
-cat build/packages/SHA256SUMS
+list_packages_in_sha256sums
