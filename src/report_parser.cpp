@@ -120,22 +120,24 @@ class json_reader {
         return value;
     }
 
-    // A \u escape, joining a surrogate pair into one code point.
+    // A \u escape, joining a surrogate pair into one code point; an unpaired surrogate is
+    // reported at its escape's backslash.
     unsigned read_code_point() {
+        const std::size_t escape_start = position_ - 2;
         const unsigned first = read_hex4();
         if (first >= 0xDC00 && first <= 0xDFFF) {
-            fail("unpaired surrogate");
+            fail_at("unpaired surrogate", escape_start);
         }
         if (first < 0xD800 || first > 0xDBFF) {
             return first;
         }
         if (text_.substr(position_, 2) != "\\u") {
-            fail("unpaired surrogate");
+            fail_at("unpaired surrogate", escape_start);
         }
         position_ += 2;
         const unsigned second = read_hex4();
         if (second < 0xDC00 || second > 0xDFFF) {
-            fail("unpaired surrogate");
+            fail_at("unpaired surrogate", escape_start);
         }
         return 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00);
     }

@@ -1,6 +1,7 @@
 // mavo-edge-verify: recomputes the helper's digests on the CPU and checks a report against them.
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -93,6 +94,10 @@ unsigned thread_count(const verify_options& options) {
 }  // namespace
 
 int main(int argc, char** argv) try {
+#ifdef SIGPIPE
+    // A reader that has gone must fail the digests' write, not end the process without a word.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     const parsed_verify_arguments parsed = parse_verify_arguments(argc, argv);
     if (parsed.action != cli_action::run) {
         std::cerr << verify_usage_line;

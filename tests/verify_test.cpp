@@ -117,6 +117,11 @@ const std::string key_missing =
     R"({"xor_value":"e472b00bee88c7a0","sum_value":"0a830c0420b7813e","gpu_name":"","gpu_uuid":"","units":3})";
 const std::string extra_key =
     R"({"xor_value":"e472b00bee88c7a0","sum_value":"0a830c0420b7813e","gpu_name":"","gpu_uuid":"","duration_ms":1,"units":3,"x":1})";
+// A matching report whose name is `name` as it stands between the quotes (escapes or raw bytes).
+std::string with_name(const std::string& name) {
+    return R"({"xor_value":"e472b00bee88c7a0","sum_value":"0a830c0420b7813e","gpu_name":")" + name +
+           R"(","gpu_uuid":"","duration_ms":1,"units":3})";
+}
 const std::string raw_control_byte =
     "{\"xor_value\":\"e472b00bee88c7a0\",\"sum_value\":\"0a830c0420b7813e\",\"gpu_name\":\"\x07\","
     "\"gpu_uuid\":\"\",\"duration_ms\":1,\"units\":3}";
@@ -174,6 +179,17 @@ INSTANTIATE_TEST_SUITE_P(
                               "18446744073709551616")},
         report_case{"raw_control_byte_in_name", raw_control_byte, 1,
                     malformed("control character in string", raw_control_byte, "\x07")},
+        report_case{"raw_tab_in_name", with_name("a\t"), 1,
+                    malformed("control character in string", with_name("a\t"), "\t")},
+        report_case{"raw_0x1f_in_name", with_name("a\x1f"), 1,
+                    malformed("control character in string", with_name("a\x1f"), "\x1f")},
+        report_case{"surrogate_pair", with_name(R"(\ud83d\ude00)"), 0, ""},
+        report_case{"lone_low_surrogate", with_name(R"(\udc00)"), 1,
+                    malformed("unpaired surrogate", with_name(R"(\udc00)"), R"(\udc00)")},
+        report_case{"high_surrogate_then_text", with_name(R"(\ud800x)"), 1,
+                    malformed("unpaired surrogate", with_name(R"(\ud800x)"), R"(\ud800)")},
+        report_case{"high_surrogate_then_high", with_name(R"(\ud800\ud800)"), 1,
+                    malformed("unpaired surrogate", with_name(R"(\ud800\ud800)"), R"(\ud800)")},
         report_case{"bad_escape_in_name", bad_escape, 1,
                     malformed("invalid escape", bad_escape, "x\"")}),
     case_name{});
@@ -200,6 +216,7 @@ TEST_P(report_inputs, status_and_messages) {
 }
 
 const std::string check = R"("$0" --seed "$2" --units 3 --report )";
+const std::string unwritable = prefix + "failed to write the digests to standard output\n";
 std::string cannot_read(const std::string& path, const std::string& reason) {
     return prefix + "cannot read the report from " + path + ": " + reason + "\n";
 }
@@ -216,7 +233,14 @@ INSTANTIATE_TEST_SUITE_P(
                     input_case{"directory_as_standard_input", check + "- < /", 1,
                                cannot_read("-", "Is a directory")},
                     input_case{"closed_standard_input", check + "- <&-", 1,
-                               cannot_read("-", "Bad file descriptor")}),
+                               cannot_read("-", "Bad file descriptor")},
+                    input_case{"full_standard_output", R"("$0" --seed "$2" --units 3 >/dev/full)",
+                               1, unwritable},
+                    // The reader has long gone when the digests are written; $? of the verifier.
+                    input_case{"closed_pipe",
+                               R"(s=$({ { sleep 0.3; "$0" --seed "$2" --units 3; echo $? >&3; } |
+                                   true; } 3>&1); exit "$s")",
+                               1, unwritable}),
     case_name{});
 
 struct usage_case {
