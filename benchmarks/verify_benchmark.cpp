@@ -28,6 +28,7 @@ void one_thread(benchmark::State& state) {
             parallel_digests(kernel_seed, static_cast<std::uint64_t>(state.range(0)), 1));
     }
     report_units(state);
+    state.SetLabel(chosen_fold().instruction_set);
 }
 
 void every_thread(benchmark::State& state) {
@@ -38,6 +39,7 @@ void every_thread(benchmark::State& state) {
     }
     report_units(state);
     state.counters["threads"] = threads;
+    state.SetLabel(chosen_fold().instruction_set);
 }
 
 }  // namespace

@@ -58,9 +58,13 @@ std::vector<fold_variant> supported_folds() {
     return folds;
 }
 
+const fold_variant& chosen_fold() {
+    static const fold_variant fold = supported_folds().front();
+    return fold;
+}
+
 digests range_digests(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end) {
-    static const fold_function fold = supported_folds().front().fold;
-    return fold(kernel_seed, begin, end);
+    return chosen_fold().fold(kernel_seed, begin, end);
 }
 
 digests parallel_digests(std::uint64_t kernel_seed, std::uint64_t units, unsigned threads) {

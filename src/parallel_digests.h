@@ -17,6 +17,9 @@ struct fold_variant {
 // The digest loop compiled for each instruction set this CPU runs, widest first, baseline last.
 std::vector<fold_variant> supported_folds();
 
+// The fold this process runs: the first of supported_folds(), chosen once.
+const fold_variant& chosen_fold();
+
 // Digests of the unit indices begin to end - 1 on the calling thread, with the widest fold.
 digests range_digests(std::uint64_t kernel_seed, std::uint64_t begin, std::uint64_t end);
 

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -75,6 +77,35 @@ TEST(published_vectors, host_loop_reproduces_every_row) {
         ++rows;
     }
     EXPECT_EQ(rows, 20);
+}
+
+// The widest fold for this CPU as its kernel reports the CPU's features, read apart from the
+// compiler's detection that the verifier uses; empty where /proc/cpuinfo does not exist.
+std::string widest_fold_from_cpuinfo() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        if (line.starts_with("flags") || line.starts_with("Features")) {
+            std::istringstream words(line.substr(line.find(':') + 1));
+            const std::set<std::string> features{std::istream_iterator<std::string>(words), {}};
+            if (features.contains("avx512dq") && features.contains("avx512vl")) {
+                return "avx512";
+            }
+            if (features.contains("avx2")) {
+                return "avx2";
+            }
+            return features.contains("sve") ? "sve" : "baseline";
+        }
+    }
+    return "";
+}
+
+TEST(chosen_fold, is_the_widest_this_cpu_runs) {
+    const std::string widest = widest_fold_from_cpuinfo();
+    if (widest.empty()) {
+        GTEST_SKIP() << "no /proc/cpuinfo to tell this CPU's features";
+    }
+    EXPECT_EQ(chosen_fold().instruction_set, widest);
 }
 
 class kernel_threads : public testing::TestWithParam<std::uint64_t> {};
