@@ -22,20 +22,34 @@ namespace {
 
 const std::uintptr_t msvc_initial_cookie = 0x00002B992DDFA232ull;
 
-// A frame as MSVC lays it out for a function with a frame register (RBP) at frame + 16 * 3 and a
-// cookie slot aligned apart from the frame, and the unwind data that describes it.
+// A frame as MSVC lays it out for a function that holds a cookie, and the unwind data that
+// describes it: plain (the cookie at frame + 0x28, mixed with the frame itself), or with a frame
+// register (RBP) at frame + 16 * 3 and a cookie slot aligned apart from the frame.
+enum class frame_layout { plain, aligned_with_frame_register };
+
 struct guarded_frame {
     alignas(64) unsigned char stack[256] = {};
     unsigned char* const frame = stack + 8;
-    BYTE unwind_info[4] = {0x09, 0, 0, 0x35};  // version 1, handler; FrameRegister 5, FrameOffset 3
-    ULONG handler_data[3] = {0x48 | 4, 8, 32};  // cookie at +0x48 from the aligned base, align 32
+    BYTE unwind_info[4] = {0x09, 0, 0, 0};  // version 1, handler; no frame register
+    ULONG handler_data[3] = {0x28, 0, 0};   // cookie at +0x28 from the frame
     RUNTIME_FUNCTION function{};
     DISPATCHER_CONTEXT dispatcher{};
 
-    explicit guarded_frame(std::uintptr_t cookie) {
+    guarded_frame(frame_layout layout, std::uintptr_t cookie) {
         const auto frame_address = reinterpret_cast<std::uintptr_t>(frame);
-        const std::uintptr_t aligned_base = (frame_address + 8) & ~std::uintptr_t{31};
-        *reinterpret_cast<std::uintptr_t*>(aligned_base + 0x48) = cookie ^ (frame_address + 16 * 3);
+        std::uintptr_t slot = frame_address + 0x28;
+        std::uintptr_t mixed_with = frame_address;
+        if (layout == frame_layout::aligned_with_frame_register) {
+            // FrameRegister 5, FrameOffset 3; the cookie at +0x48 from the aligned base, which is
+            // frame + 8 rounded down to 32.
+            unwind_info[3] = 0x35;
+            handler_data[0] = 0x48 | 4;
+            handler_data[1] = 8;
+            handler_data[2] = 32;
+            slot = ((frame_address + 8) & ~std::uintptr_t{31}) + 0x48;
+            mixed_with = frame_address + 16 * 3;
+        }
+        *reinterpret_cast<std::uintptr_t*>(slot) = cookie ^ mixed_with;
         dispatcher.ImageBase = reinterpret_cast<std::uintptr_t>(unwind_info) - 0x100;
         function.UnwindData = 0x100;
         dispatcher.FunctionEntry = &function;
@@ -79,9 +93,15 @@ TEST(stack_cookie, check_passes_the_cookie_and_ends_the_process_on_any_other) {
 }
 
 TEST(stack_cookie, unwinding_checks_the_frame_cookie) {
-    EXPECT_EQ(guarded_frame(__security_cookie).unwind(), ExceptionContinueSearch);
-    EXPECT_EQ(child_status("--unwind-overwritten-frame"),
-              static_cast<DWORD>(STATUS_STACK_BUFFER_OVERRUN));
+    for (const frame_layout layout :
+         {frame_layout::plain, frame_layout::aligned_with_frame_register}) {
+        EXPECT_EQ(guarded_frame(layout, __security_cookie).unwind(), ExceptionContinueSearch);
+    }
+    for (const char* child_switch :
+         {"--unwind-overwritten-plain", "--unwind-overwritten-aligned"}) {
+        EXPECT_EQ(child_status(child_switch), static_cast<DWORD>(STATUS_STACK_BUFFER_OVERRUN))
+            << child_switch;
+    }
 }
 
 }  // namespace
@@ -96,8 +116,13 @@ int main(int argc, char** argv) {
         __security_check_cookie(__security_cookie ^ 1);
         return 0;
     }
-    if (child_switch == "--unwind-overwritten-frame") {
-        guarded_frame(__security_cookie ^ 0x100).unwind();
+    if (child_switch == "--unwind-overwritten-plain") {
+        guarded_frame(frame_layout::plain, __security_cookie ^ 0x100).unwind();
+        return 0;
+    }
+    if (child_switch == "--unwind-overwritten-aligned") {
+        guarded_frame(frame_layout::aligned_with_frame_register, __security_cookie ^ 0x100)
+            .unwind();
         return 0;
     }
     testing::InitGoogleTest(&argc, argv);
