@@ -1,6 +1,7 @@
 # Sourced by the release builds: checks this machine, makes the pinned toolchains (their folders
 # become shell variables, see prepare_toolchains.sh) and exports what every build step reads.
 # Arguments: COMMAND=DEBIAN_PACKAGE for each further command the build needs.
+trap 'echo "${0##*/}: failed (status $?) at line $LINENO: $BASH_COMMAND" >&2' ERR
 [ "$(uname -m)" = x86_64 ] || { echo "the release builds on an x86_64 Linux machine" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || { echo "run as root: the build uses chroot and bind mounts" >&2; exit 1; }
 for needed in "$@"; do

@@ -31,9 +31,10 @@ done
 # Same files, same times: the layer's bytes depend only on the commit.
 find "$rootfs" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 
-buildah() { command buildah --storage-driver vfs "$@"; }
+# buildah's storage lives in this build's temporary folder, not in the machine's
+# /var/lib/containers, so that no build depends on what an earlier one left there.
+buildah() { command buildah --storage-driver vfs --root "$work/storage" --runroot "$work/run" "$@"; }
 container=$(buildah from scratch)
-trap 'buildah rm "$container" >/dev/null; rm -rf "$work"' EXIT
 buildah copy --quiet "$container" "$rootfs" / >/dev/null
 buildah config --arch "$arch" --os linux --user 65532:65532 \
     --entrypoint '["/usr/bin/mavo-edge-gpu-helper"]' --cmd '[]' \

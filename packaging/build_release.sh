@@ -5,7 +5,7 @@
 # Run as root: packaging/build_release.sh [VARIANT...] (no variant: all of them). The packages land
 # in build/packages/. The aarch64 programs are tested under qemu-user with this machine's test
 # build (build/test, made here if missing).
-set -euo pipefail
+set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 all_variants=(linux-x86_64-cuda13 linux-x86_64-cuda12 linux-aarch64-cuda13)
 variants=("${@:-${all_variants[@]}}")
@@ -30,5 +30,14 @@ for variant in "${variants[@]}"; do
     cp "build/$variant"/mavo-edge-gpu-helper*{.tar.gz,.deb,.rpm} build/packages/
     image=$(packaging/build_image.sh "$variant" "$root")
     tests/image/check_image.py "$image" "$variant"
+    # Images are reproducible like the packages: the first variant's is built twice (seconds apart,
+    # so that any time taken from the clock differs) and the two must be the same bytes.
+    if [ "$variant" = "${variants[0]}" ]; then
+        mv "$image" "$image.first"
+        packaging/build_image.sh "$variant" "$root" >/dev/null
+        cmp "$image.first" "$image" || { echo "FAIL $variant: its image differs between two builds"; exit 1; }
+        rm "$image.first"
+        echo "$(basename "$image"): the same bytes when built again"
+    fi
 done
 list_packages_in_sha256sums

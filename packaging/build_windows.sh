@@ -4,7 +4,7 @@
 # these programs have not yet run on Windows with an NVIDIA GPU.
 # Run as root: packaging/build_windows.sh. The helper's tables run from this machine's test build
 # (build/test, made here if missing).
-set -euo pipefail
+set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 . packaging/build_environment.sh unshare=util-linux wine=wine wineserver=wine
 

@@ -4,8 +4,10 @@
 # the CUDA 12.4 toolkit and cuobjdump.
 # Prints one NAME=FOLDER line for each. Run as root. The cache lives outside the checkout, in
 # $MAVO_RELEASE_CACHE (default /var/cache/mavo-edge-release).
-set -euo pipefail
-cd "$(dirname "$0")/.."
+set -Eeuo pipefail
+script=$(realpath "$0")
+cd "$(dirname "$script")/.."
+trap 'echo "prepare_toolchains.sh: failed (status $?) at line $LINENO: $BASH_COMMAND" >&2' ERR
 pins=$PWD/packaging/pins.txt
 cache=${MAVO_RELEASE_CACHE:-/var/cache/mavo-edge-release}
 mkdir -p "$cache/downloads"
@@ -13,24 +15,41 @@ mkdir -p "$cache/downloads"
 # The pin lines of the given kinds and folders, and a short key for them, this script and the
 # files named after them.
 pin_lines() { grep -E "^($1) +($2) " "$pins"; }
-key_of() { { pin_lines "$1" "$2"; cat "$0" "${@:3}"; } | sha256sum | cut -c1-12; }
+key_of() { { pin_lines "$1" "$2"; cat "$script" "${@:3}"; } | sha256sum | cut -c1-12; }
 windows_headers_patch=$PWD/packaging/windows/cuda13_headers.patch
 
-# Debian's archive, as this machine's apt already reaches it (one-line or deb822 sources), unless
-# MAVO_DEBIAN_MIRROR names another.
+# Every download from Debian's archive is checked against this keyring: the roots through
+# debootstrap, the .debs through apt, the choice of mirror here.
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+[ -f "$keyring" ] || { echo "$keyring is needed (Debian package debian-archive-keyring)" >&2; exit 1; }
+
+# A source of this machine's apt (one-line or deb822) whose release file for suite $1 carries a
+# signature by Debian's archive keyring, unless MAVO_DEBIAN_MIRROR names one. Other sources (a
+# container engine's repository, say) serve no such file and are passed over.
 debian_mirror() {
+    local suite=$1 uri release
     if [ -n "${MAVO_DEBIAN_MIRROR:-}" ]; then
         echo "$MAVO_DEBIAN_MIRROR"
         return
     fi
-    {
+    release=$(mktemp)
+    for uri in $({
+        grep -hs '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{for (i = 2; i <= NF; i++) print $i}'
         grep -hs '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list |
             awk '{for (i = 2; i <= NF; i++) if ($i ~ /^https?:/) {print $i; break}}'
-        grep -hs '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}'
-    } | grep -v -- '-security' | head -n 1 | grep . || {
-        echo "no Debian mirror in this machine's apt sources; set MAVO_DEBIAN_MIRROR" >&2
-        exit 1
-    }
+    } | awk '!seen[$0]++'); do
+        if python3 -c 'import sys, urllib.request; sys.stdout.buffer.write(urllib.request.urlopen(sys.argv[1], timeout=60).read())' \
+                "${uri%/}/dists/$suite/InRelease" >"$release" 2>/dev/null &&
+            gpgv --keyring "$keyring" "$release" >/dev/null 2>&1; then
+            rm -f "$release"
+            echo "${uri%/}"
+            return
+        fi
+    done
+    rm -f "$release"
+    echo "no source in this machine's apt sources serves Debian's $suite signed by $keyring;" \
+        "set MAVO_DEBIAN_MIRROR" >&2
+    exit 1
 }
 
 # Downloads the wheels of one folder with pip's hash checking and unpacks them into $2.
@@ -40,7 +59,7 @@ unpack_wheels() {
         requirements=$(mktemp)
         pin_lines wheel "$folder" | awk -v p="$platform" '$3 == p {print $4 " --hash=sha256:" $5}' \
             >"$requirements"
-        python3 -m pip download --quiet --no-deps --only-binary=:all: --platform "$platform" \
+        python3 -m pip download --quiet --no-cache-dir --no-deps --only-binary=:all: --platform "$platform" \
             --require-hashes -r "$requirements" -d "$cache/downloads"
         local arch
         arch=$(grep -o 'x86_64\|aarch64\|amd64' <<<"$platform")
@@ -57,12 +76,11 @@ unpack_wheels() {
 # Downloads the .debs of one folder through a private apt configuration (the machine's own sources
 # stay untouched), checks their SHA-256 and unpacks them into $2.
 unpack_debs() {
-    local folder=$1 target=$2 apt_dir=$cache/apt mirror
-    mirror=$(debian_mirror)
+    local folder=$1 target=$2 apt_dir=$cache/apt
     mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial"
     pin_lines deb "$folder" | awk '{print $3}' | sort -u | while read -r source; do
-        echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror" \
-            "${source%%/*} ${source#*/}"
+        mirror=$(debian_mirror "${source%%/*}")
+        echo "deb [signed-by=$keyring] $mirror ${source%%/*} ${source#*/}"
     done >"$apt_dir/sources.list"
     local apt_options=(-o Dir::Etc::sourcelist="$apt_dir/sources.list" -o Dir::Etc::sourceparts=-
                        -o Dir::State::Lists="$apt_dir/lists" -o APT::Get::List-Cleanup=0
@@ -81,11 +99,13 @@ unpack_debs() {
 # The root of pin line "root $2 ...".
 debootstrap_root() {
     local target=$1 suite packages mirror
-    mirror=$(debian_mirror)
     read -r _ _ suite packages < <(pin_lines root "$2")
+    mirror=$(debian_mirror "$suite")
     command -v debootstrap >/dev/null ||
         { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y debootstrap; }
-    debootstrap --variant=minbase --include="${packages// /,}" "$suite" "$target" "$mirror" >/dev/null
+    # Every package is checked through the suite's release file, whose signature must be good.
+    debootstrap --variant=minbase --keyring="$keyring" --force-check-gpg \
+        --include="${packages// /,}" "$suite" "$target" "$mirror" >/dev/null
 }
 
 make_root() {
@@ -178,5 +198,6 @@ for part in root:root mingw:root cmake:wheel cuda13:wheel cuda12:deb cuobjdump:w
         "make_$name" "$folder" >&2
         touch "$folder.complete"
     fi
-    echo "$name=$folder"
+    # Quoted for the eval of whoever reads these lines.
+    printf '%s=%q\n' "$name" "$folder"
 done

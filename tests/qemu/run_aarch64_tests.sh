@@ -17,7 +17,7 @@ wrappers=$(mktemp -d)
 trap 'rm -rf "$wrappers"' EXIT
 for cpu in cortex-a72 max; do
     for program in mavo-edge-gpu-helper mavo-edge-verify; do
-        printf '#!/bin/sh\nexec qemu-aarch64-static -cpu %s -L %s %s "$@"\n' \
+        printf '#!/bin/sh\nexec qemu-aarch64-static -cpu %s -L %q %q "$@"\n' \
             "$cpu" "$sysroot" "$build/$program" >"$wrappers/$program"
         chmod +x "$wrappers/$program"
     done

@@ -5,16 +5,25 @@
 # (command line, the other stand-in scenarios) with the Windows programs in place of the Linux ones.
 # Usage: run_windows_tests.sh <Windows build folder> (cuobjdump on PATH; the Linux test build,
 # build/test, is made here if missing).
-set -euo pipefail
+set -Eeuo pipefail
 build=$(realpath "$1")
 cd "$(dirname "$0")/../.."
-export WINEDEBUG=-all LANG=C.UTF-8
-wrappers=$(mktemp -d)
-trap 'wineserver --kill; rm -rf "$wrappers"' EXIT
+trap 'echo "run_windows_tests.sh: failed (status $?) at line $LINENO: $BASH_COMMAND" >&2' ERR
+scratch=$(mktemp -d)
+wrappers=$scratch/wrappers
+mkdir "$wrappers"
+# A wine prefix made for this run and removed after it, so that no run depends on an earlier one.
+# Wine's .NET and HTML engines are not needed, and would be looked for on first start.
+export WINEPREFIX=$scratch/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
+mkdir "$WINEPREFIX"
+trap 'wineserver --kill 2>/dev/null; rm -rf "$scratch"' EXIT
 # One wine server for every run: a server started for each program takes seconds each time. Its
 # services start now, so that they hold none of the pipes a test reads to the end.
-wineserver --persistent </dev/null >/dev/null 2>&1
-wine wineboot </dev/null >/dev/null 2>&1
+if ! { wineserver --persistent && wine wineboot --init; } </dev/null >"$scratch/wine.log" 2>&1; then
+    cat "$scratch/wine.log" >&2
+    echo "FAIL: wine could not make its prefix in $WINEPREFIX" >&2
+    exit 1
+fi
 wine "$build/tests/windows_host_tests.exe" --gtest_brief=1
 wine "$build/tests/windows_text_mode_test.exe" --gtest_brief=1
 wine "$build/tests/windows_msvc_runtime_support_test.exe" --gtest_brief=1
@@ -41,7 +50,7 @@ if [ ! -x $tests/mavo_cli_tests ] || [ ! -x $tests/mavo_standin_tests ]; then
     cmake --build --preset test --target mavo_cli_tests mavo_standin_tests
 fi
 for program in mavo-edge-gpu-helper tests/mavo-edge-gpu-helper-standin; do
-    printf '#!/bin/sh\nexec %s %s "$@"\n' "$PWD/tests/windows/run_in_wine.py" "$build/$program.exe" \
+    printf '#!/bin/sh\nexec %q %q "$@"\n' "$PWD/tests/windows/run_in_wine.py" "$build/$program.exe" \
         >"$wrappers/${program#tests/}"
     chmod +x "$wrappers/${program#tests/}"
 done
