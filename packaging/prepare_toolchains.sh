@@ -23,9 +23,21 @@ windows_headers_patch=$PWD/packaging/windows/cuda13_headers.patch
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 [ -f "$keyring" ] || { echo "$keyring is needed (Debian package debian-archive-keyring)" >&2; exit 1; }
 
-# A source of this machine's apt (one-line or deb822) whose release file for suite $1 carries a
-# signature by Debian's archive keyring, unless MAVO_DEBIAN_MIRROR names one. Other sources (a
-# container engine's repository, say) serve no such file and are passed over.
+# The URIs of this machine's apt sources, deb822 and one-line, each once.
+apt_source_uris() {
+    local file
+    for file in /etc/apt/sources.list.d/*.sources /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$file" ] || continue
+        case $file in
+            *.sources) awk '$1 == "URIs:" {for (i = 2; i <= NF; i++) print $i}' "$file" ;;
+            *) awk '$1 == "deb" {for (i = 2; i <= NF; i++) if ($i ~ /^https?:/) {print $i; break}}' "$file" ;;
+        esac
+    done | awk '!seen[$0]++'
+}
+
+# A source of this machine's apt whose release file for suite $1 carries a signature by Debian's
+# archive keyring, unless MAVO_DEBIAN_MIRROR names one. Other sources (a container engine's
+# repository, say) serve no such file and are passed over.
 debian_mirror() {
     local suite=$1 uri release
     if [ -n "${MAVO_DEBIAN_MIRROR:-}" ]; then
@@ -33,11 +45,7 @@ debian_mirror() {
         return
     fi
     release=$(mktemp)
-    for uri in $({
-        grep -hs '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{for (i = 2; i <= NF; i++) print $i}'
-        grep -hs '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list |
-            awk '{for (i = 2; i <= NF; i++) if ($i ~ /^https?:/) {print $i; break}}'
-    } | awk '!seen[$0]++'); do
+    for uri in $(apt_source_uris); do
         if python3 -c 'import sys, urllib.request; sys.stdout.buffer.write(urllib.request.urlopen(sys.argv[1], timeout=60).read())' \
                 "${uri%/}/dists/$suite/InRelease" >"$release" 2>/dev/null &&
             gpgv --keyring "$keyring" "$release" >/dev/null 2>&1; then
