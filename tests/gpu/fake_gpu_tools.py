@@ -1,0 +1,37 @@
+#!/usr/bin/env python3
+"""Stand-ins for the GPU machine's tools, so that CI runs the acceptance run's own logic without a
+GPU. A link to this file named after a tool plays that tool:
+  nvidia-smi              one GPU, as the stand-in helper describes its device 0, driver 580
+  compute-sanitizer       runs its target and prints a clean summary
+  edge_mix_kernel_timing  checks that it was given the helper's fatbinary and kernel name, then
+                          prints figures as the timing program does
+  bare_context            succeeds
+"""
+import json
+import re
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+tool, arguments = Path(sys.argv[0]).name, sys.argv[1:]
+if tool == "nvidia-smi":
+    clock = "--query-gpu=clocks.sm" in arguments
+    print("1980" if clock else
+          "0, Stand-in GPU, 00000000:01:00.0, 580.95.05, GPU-5a4d1e2f-0000-0000-0000-000000000000")
+elif tool == "compute-sanitizer" and arguments == ["--version"]:
+    print("NVIDIA (R) Compute Sanitizer (stand-in)")
+elif tool == "compute-sanitizer":
+    print("========= COMPUTE-SANITIZER", flush=True)
+    status = subprocess.run(arguments[arguments.index("--error-exitcode") + 2:]).returncode
+    print("========= ERROR SUMMARY: 0 errors")
+    sys.exit(status)
+elif tool == "edge_mix_kernel_timing":
+    fatbin, entry, units, _ = arguments
+    if not re.fullmatch(r"_ZN\w+15edge_mix_kernel\w+", entry) or \
+            entry.encode() not in Path(fatbin).read_bytes():
+        sys.exit(f"edge_mix_kernel_timing: {entry} is not a kernel of {fatbin}")
+    print("timing", flush=True)
+    time.sleep(0.5)
+    print(json.dumps({"units": int(units), "launches": 5000, "ms_per_launch_median": 0.12,
+                      "ms_per_launch_min": 0.118, "multiprocessors": 132, "kernels_counted": 0}))
