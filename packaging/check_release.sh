@@ -9,6 +9,10 @@ variant=${2:?usage: check_release.sh <build folder> <variant>}
 glibc_floor=2.31
 failures=0
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
+# Debian's rpm keeps its database in ~/.rpmdb; these queries need none, so it lives and goes here.
+rpm_database=$(mktemp -d)
+trap 'rm -rf "$rpm_database"' EXIT
+rpm() { command rpm --dbpath "$rpm_database" "$@"; }
 
 processor=${variant#linux-}
 processor=${processor%-cuda*}

@@ -13,8 +13,10 @@ scratch=$(mktemp -d)
 wrappers=$scratch/wrappers
 mkdir "$wrappers"
 # A wine prefix made for this run and removed after it, so that no run depends on an earlier one.
-# Wine's .NET and HTML engines are not needed, and would be looked for on first start.
-export WINEPREFIX=$scratch/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
+# Wine's .NET and HTML engines are not needed, and would be looked for on first start; its menu
+# builder would write desktop menus into HOME.
+export WINEPREFIX=$scratch/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export LANG=C.UTF-8
 mkdir "$WINEPREFIX"
 trap 'wineserver --kill 2>/dev/null; rm -rf "$scratch"' EXIT
 # One wine server for every run: a server started for each program takes seconds each time. Its
