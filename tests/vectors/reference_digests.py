@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Independent reference for the helper's digests, in plain Python integers.
+"""Independent reference for the helper's digests, in numpy's wrapping 64-bit integers.
 
   reference_digests.py --write FILE   writes the published vectors
   reference_digests.py --check FILE   recomputes every row of FILE; exit 1 on any difference
 """
 import multiprocessing
 import sys
+
+import numpy
 
 MASK = (1 << 64) - 1
 CHUNK = 1 << 22
@@ -39,16 +41,16 @@ def kernel_seed(seed_text):
 
 
 def fold(task):
+    """XOR and sum of the unit values of units start to stop - 1; numpy's uint64 arrays wrap
+    modulo 2^64 in every operation, sums included."""
     base, start, stop = task
-    x = s = 0
-    for i in range(start, stop):
-        z = (base + i) & MASK
-        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MASK
-        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK
-        z ^= z >> 31
-        x ^= z
-        s += z
-    return x, s
+    z = numpy.arange(start, stop, dtype=numpy.uint64) + numpy.uint64(base & MASK)
+    z ^= z >> numpy.uint64(30)
+    z *= numpy.uint64(0xBF58476D1CE4E5B9)
+    z ^= z >> numpy.uint64(27)
+    z *= numpy.uint64(0x94D049BB133111EB)
+    z ^= z >> numpy.uint64(31)
+    return int(numpy.bitwise_xor.reduce(z)), int(z.sum(dtype=numpy.uint64))
 
 
 def digests(pool, seed_text, units):
