@@ -33,7 +33,10 @@ struct digests {
     std::uint64_t xor_digest = 0;
     std::uint64_t sum_digest = 0;
 
-    friend bool operator==(const digests&, const digests&) = default;
+    // Spelled out, not defaulted: the kernel's translation unit is C++17.
+    friend constexpr bool operator==(const digests& a, const digests& b) {
+        return a.xor_digest == b.xor_digest && a.sum_digest == b.sum_digest;
+    }
 };
 
 // XOR and wrapping sum of the values of units begin, begin + stride, ... below end; unit i's value

@@ -7,10 +7,10 @@
 //   fail=FUNCTION#N:S    the N-th call of FUNCTION returns status S
 //   delay=FUNCTION#N:MS  the N-th call of FUNCTION first sleeps MS milliseconds
 // FUNCTION is any entry point below, the launch's __cudaPushCallConfiguration and
-// __cudaLaunchKernel included (CUDA 12's stubs launch through cudaLaunchKernel, which counts as
-// __cudaLaunchKernel too); fail and delay may each be given several times. A launch runs the
-// kernel's own per-thread code on the host for every thread of the launched grid; a launch whose
-// geometry or cells are not what the helper must use fails as a launch error.
+// __cudaLaunchKernel included (CUDA 11's and 12's stubs launch through cudaLaunchKernel, which
+// counts as __cudaLaunchKernel too); fail and delay may each be given several times. A launch runs
+// the kernel's own per-thread code on the host for every thread of the launched grid; a launch
+// whose geometry or cells are not what the helper must use fails as a launch error.
 #include <cuda_runtime_api.h>
 
 #include <algorithm>
@@ -39,9 +39,11 @@ unsigned __cudaPushCallConfiguration(dim3 grid, dim3 block, size_t shared_memory
                                      struct CUstream_st* stream);
 cudaError_t __cudaPopCallConfiguration(dim3* grid, dim3* block, size_t* shared_memory,
                                        void* stream);
+#if CUDART_VERSION >= 12000
 cudaError_t __cudaGetKernel(cudaKernel_t* kernel, const void* host_function);
 cudaError_t __cudaLaunchKernel(cudaKernel_t kernel, dim3 grid, dim3 block, void** args,
                                size_t shared_memory, cudaStream_t stream);
+#endif
 }
 
 namespace {
@@ -167,13 +169,8 @@ cudaError_t __cudaPopCallConfiguration(dim3* grid, dim3* block, size_t* shared_m
     return cudaSuccess;
 }
 
-cudaError_t __cudaGetKernel(cudaKernel_t* kernel, const void* host_function) {
-    *kernel = reinterpret_cast<cudaKernel_t>(const_cast<void*>(host_function));
-    return cudaSuccess;
-}
-
-cudaError_t __cudaLaunchKernel(cudaKernel_t kernel, dim3 grid, dim3 block, void** args,
-                               size_t shared_memory, cudaStream_t stream) {
+cudaError_t cudaLaunchKernel(const void* host_function, dim3 grid, dim3 block, void** args,
+                             size_t shared_memory, cudaStream_t stream) {
     if (const cudaError_t status = call("__cudaLaunchKernel")) {
         return last_error = status;
     }
@@ -181,7 +178,7 @@ cudaError_t __cudaLaunchKernel(cudaKernel_t kernel, dim3 grid, dim3 block, void*
     const auto units = *static_cast<std::uint64_t*>(args[1]);
     auto* xor_cell = *static_cast<std::uint64_t**>(args[2]);
     auto* sum_cell = *static_cast<std::uint64_t**>(args[3]);
-    if (reinterpret_cast<const void*>(kernel) != edge_mix_kernel_stub ||
+    if (host_function != edge_mix_kernel_stub ||
         !expected_geometry({grid, block, shared_memory, stream}, units) || xor_cell == sum_cell ||
         !is_device_range(xor_cell, 8) || !is_device_range(sum_cell, 8)) {
         return last_error = cudaErrorInvalidConfiguration;
@@ -193,11 +190,20 @@ cudaError_t __cudaLaunchKernel(cudaKernel_t kernel, dim3 grid, dim3 block, void*
     return cudaSuccess;
 }
 
-cudaError_t cudaLaunchKernel(const void* host_function, dim3 grid, dim3 block, void** args,
-                             size_t shared_memory, cudaStream_t stream) {
-    return __cudaLaunchKernel(reinterpret_cast<cudaKernel_t>(const_cast<void*>(host_function)),
-                              grid, block, args, shared_memory, stream);
+// CUDA 13's stubs launch through a kernel handle; the handle here is the stub itself. (CUDA 11's
+// runtime has no kernel handles.)
+#if CUDART_VERSION >= 12000
+cudaError_t __cudaGetKernel(cudaKernel_t* kernel, const void* host_function) {
+    *kernel = reinterpret_cast<cudaKernel_t>(const_cast<void*>(host_function));
+    return cudaSuccess;
 }
+
+cudaError_t __cudaLaunchKernel(cudaKernel_t kernel, dim3 grid, dim3 block, void** args,
+                               size_t shared_memory, cudaStream_t stream) {
+    return cudaLaunchKernel(reinterpret_cast<const void*>(kernel), grid, block, args, shared_memory,
+                            stream);
+}
+#endif
 
 cudaError_t cudaGetDeviceCount(int* count) {
     if (const cudaError_t status = call("cudaGetDeviceCount")) {
