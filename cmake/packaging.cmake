@@ -14,19 +14,21 @@ set(CPACK_PACKAGE_FILE_NAME
 set(CPACK_GENERATOR TGZ DEB RPM)
 set(CPACK_STRIP_FILES ON)
 
-# The CUDA 12 and 13 builds install the same paths: a package manager swaps one for the other.
-if(mavo_flavor STREQUAL "cuda13")
-  set(mavo_other_package mavo-edge-gpu-helper-cuda12)
-else()
-  set(mavo_other_package mavo-edge-gpu-helper-cuda13)
-endif()
+# The CUDA 11, 12 and 13 builds install the same paths: a package manager swaps one for another.
+set(mavo_other_packages)
+foreach(flavor IN ITEMS cuda11 cuda12 cuda13)
+  if(NOT flavor STREQUAL mavo_flavor)
+    list(APPEND mavo_other_packages mavo-edge-gpu-helper-${flavor})
+  endif()
+endforeach()
+list(JOIN mavo_other_packages ", " mavo_other_packages)
 
 # The programs link libstdc++, libgcc and the CUDA runtime statically; the driver is loaded at run
 # time, so glibc is the only package they need.
 set(CPACK_DEBIAN_PACKAGE_NAME ${mavo_package})
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.31)")
-set(CPACK_DEBIAN_PACKAGE_CONFLICTS ${mavo_other_package})
-set(CPACK_DEBIAN_PACKAGE_REPLACES ${mavo_other_package})
+set(CPACK_DEBIAN_PACKAGE_CONFLICTS ${mavo_other_packages})
+set(CPACK_DEBIAN_PACKAGE_REPLACES ${mavo_other_packages})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
@@ -38,7 +40,11 @@ endif()
 # rpmbuild finds the glibc requirements itself from the programs' symbol versions.
 set(CPACK_RPM_PACKAGE_NAME ${mavo_package})
 set(CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
-set(CPACK_RPM_PACKAGE_CONFLICTS ${mavo_other_package})
+# rpm swaps flavours through Obsoletes (`rpm -U` or `dnf install` of one removes the others); the
+# flavours also provide the program's plain name.
+set(CPACK_RPM_PACKAGE_CONFLICTS ${mavo_other_packages})
+set(CPACK_RPM_PACKAGE_OBSOLETES ${mavo_other_packages})
+set(CPACK_RPM_PACKAGE_PROVIDES "mavo-edge-gpu-helper = ${PROJECT_VERSION}")
 set(CPACK_RPM_PACKAGE_LICENSE "Proprietary")
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 # Build time, host and file times from SOURCE_DATE_EPOCH, so that two builds give the same bytes.

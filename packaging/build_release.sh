@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds the Linux release packages from pinned toolchains in a Debian 11 root, so that the programs
-# need nothing newer than glibc 2.31, and an OCI image of each; checks each variant and lists every
-# package and image in SHA256SUMS.
+# need nothing newer than glibc 2.31, and an OCI image of each; checks each variant (and, when all
+# are built, installs them as users do) and lists every package and image in SHA256SUMS.
 # Run as root: packaging/build_release.sh [VARIANT...] (no variant: all of them). The packages land
 # in build/packages/. The aarch64 programs are tested under qemu-user with this machine's test
 # build (build/test, made here if missing).
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."
-all_variants=(linux-x86_64-cuda13 linux-x86_64-cuda12 linux-aarch64-cuda13)
+all_variants=(linux-x86_64-cuda13 linux-x86_64-cuda12 linux-x86_64-cuda11 linux-aarch64-cuda13
+              linux-aarch64-cuda12)
 variants=("${@:-${all_variants[@]}}")
 for variant in "${variants[@]}"; do
     [[ " ${all_variants[*]} " == *" $variant "* ]] ||
@@ -22,8 +23,8 @@ mkdir -p build/packages
 for variant in "${variants[@]}"; do
     # A private mount namespace: the bind mounts go when the build ends, however it ends.
     unshare --mount --propagation private \
-        packaging/build_in_root.sh "$root" "$cmake" "$cuda13" "$cuda12" "$variant"
-    packaging/check_release.sh "build/$variant" "$variant"
+        packaging/build_in_root.sh "$root" "$cmake" "$cuda13" "$cuda12" "$cuda11" "$variant"
+    packaging/check_release.sh "build/$variant" "$variant" "$libcuda" "$root/usr/aarch64-linux-gnu"
     if [[ $variant == *aarch64* ]]; then
         tests/qemu/run_aarch64_tests.sh "build/$variant" "$root/usr/aarch64-linux-gnu"
     fi
@@ -40,4 +41,8 @@ for variant in "${variants[@]}"; do
         echo "$(basename "$image"): the same bytes when built again"
     fi
 done
+if [ "${#variants[@]}" -eq "${#all_variants[@]}" ]; then
+    unshare --mount --propagation private \
+        packaging/check_installs.sh build/packages "$debian11" "$debian12" "$debian13"
+fi
 list_packages_in_sha256sums

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 variant=windows-x86_64-cuda13
 unshare --mount --propagation private \
-    packaging/build_in_root.sh "$mingw" "$cmake" "$cuda13" "$cuda12" "$variant"
+    packaging/build_in_root.sh "$mingw" "$cmake" "$cuda13" "$cuda12" "$cuda11" "$variant"
 tests/windows/run_windows_tests.sh "build/$variant"
 mkdir -p build/packages
 cp "build/$variant"/mavo-edge-gpu-helper-*.zip build/packages/

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Checks one variant's release build folder: the programs need no symbol newer than GLIBC_2.31 and
-# no shared library beyond glibc's, the helper carries exactly the variant's device code, and the
-# .tar.gz, .deb and .rpm hold exactly what they should and require nothing beyond glibc.
-# Usage: check_release.sh <build folder> <variant>
+# no shared library beyond glibc's, the helper carries exactly the variant's device code and
+# accepts exactly the drivers of its floor and newer, and the .tar.gz, .deb and .rpm hold exactly
+# what they should and require nothing beyond glibc.
+# Usage: check_release.sh <build folder> <variant> <driver libraries> <arm64 glibc root>
+# (the driver libraries as prepare_toolchains.sh lays them out: <version>_<arch>/libcuda.so.1)
 set -euo pipefail
-build=${1:?usage: check_release.sh <build folder> <variant>}
-variant=${2:?usage: check_release.sh <build folder> <variant>}
+usage="usage: check_release.sh <build folder> <variant> <driver libraries> <arm64 glibc root>"
+build=${1:?$usage} variant=${2:?$usage} libcuda=${3:?$usage} arm64_glibc=${4:?$usage}
 glibc_floor=2.31
 failures=0
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
@@ -17,13 +19,18 @@ rpm() { command rpm --dbpath "$rpm_database" "$@"; }
 processor=${variant#linux-}
 processor=${processor%-cuda*}
 flavor=${variant##*-}
+# The device code and the oldest driver branch that runs each toolkit's runtime.
 case $flavor in
-    cuda13) architectures="75;80-real;86-real;89-real;90-real;100-real;110-real;120-real" other=cuda12 ;;
-    cuda12) architectures="75;80-real;86-real;89-real;90-real" other=cuda13 ;;
+    cuda13) architectures="75;80-real;86-real;89-real;90-real;100-real;110-real;120-real"
+            driver_floor=580 ;;
+    cuda12) architectures="75;80-real;86-real;89-real;90-real" driver_floor=525 ;;
+    cuda11) architectures="75;80-real;86-real;89-real;90-real" driver_floor=450 ;;
 esac
+others=$(printf 'mavo-edge-gpu-helper-%s\n' cuda11 cuda12 cuda13 | grep -v -- "-$flavor$" | paste -sd,)
+others=${others//,/, }
 case $processor in
-    x86_64) loader=ld-linux-x86-64.so.2 deb_arch=amd64 ;;
-    aarch64) loader=ld-linux-aarch64.so.1 deb_arch=arm64 ;;
+    x86_64) loader=ld-linux-x86-64.so.2 deb_arch=amd64 run=() ;;
+    aarch64) loader=ld-linux-aarch64.so.1 deb_arch=arm64 run=(qemu-aarch64-static -L "$arm64_glibc") ;;
 esac
 
 for program in mavo-edge-gpu-helper mavo-edge-verify; do
@@ -46,6 +53,32 @@ cuobjdump=$(command -v cuobjdump) || fail "no cuobjdump on PATH"
 python3 "$(dirname "$0")/../tests/device_code/check_device_code.py" "$build/mavo-edge-gpu-helper" \
     "$cuobjdump" "$architectures" || fail "device code of $variant"
 
+# With each driver branch's own CUDA library first on the library path and no GPU, the static
+# runtime refuses a driver below the floor and accepts the others, which then find no device. The
+# loader's log shows that the library was loaded, not merely looked for.
+matrix="driver matrix of $variant:"
+for library in "$libcuda"/*_"$deb_arch"; do
+    driver=$(basename "$library")
+    driver=${driver%_*}
+    log=$(mktemp -d)
+    message=$(LD_LIBRARY_PATH=$library LD_DEBUG=libs LD_DEBUG_OUTPUT=$log/loader \
+        "${run[@]}" "$build/mavo-edge-gpu-helper" --seed "$(printf '0%.0s' {1..64})" --units 1 \
+        --json 2>&1 >/dev/null) || true
+    case ${message#mavo-edge-gpu-helper: cudaGetDeviceCount: } in
+        "no CUDA-capable device is detected") seen=accepted ;;
+        "CUDA driver version is insufficient for CUDA runtime version") seen=refused ;;
+        *) seen="said: $message" ;;
+    esac
+    expected=refused
+    [ "${driver%%.*}" -lt "$driver_floor" ] || expected=accepted
+    [ "$seen" = "$expected" ] || fail "$variant with driver $driver: expected $expected, $seen"
+    grep -qs "calling init: $library/libcuda.so.1" "$log"/loader.* ||
+        { fail "$variant did not load the CUDA library of driver $driver"; seen+=" (not loaded)"; }
+    matrix+=" $driver $seen;"
+    rm -rf "$log"
+done
+echo "${matrix%;}"
+
 expected_files="bin/mavo-edge-gpu-helper
 bin/mavo-edge-verify
 share/doc/mavo_edge_gpu_helper/README.md
@@ -60,11 +93,11 @@ echo "$(basename "$tarball"): $(echo "$tar_files" | tr '\n' ' ')"
 deb=$(ls "$build/$name-${flavor}_"*"_$deb_arch.deb")
 deb_files=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | sed 's|^\./usr/||' | sort)
 [ "$deb_files" = "$expected_files" ] || fail "$deb holds: $deb_files"
-for field in "Depends=libc6 (>= $glibc_floor)" "Conflicts=$name-$other" "Replaces=$name-$other"; do
+for field in "Depends=libc6 (>= $glibc_floor)" "Conflicts=$others" "Replaces=$others"; do
     value=$(dpkg-deb -f "$deb" "${field%%=*}")
     [ "$value" = "${field#*=}" ] || fail "$deb: ${field%%=*}: $value"
 done
-echo "$(basename "$deb"): Depends: $(dpkg-deb -f "$deb" Depends); Conflicts: $name-$other"
+echo "$(basename "$deb"): Depends: $(dpkg-deb -f "$deb" Depends); Conflicts and Replaces: $others"
 
 rpm=$(ls "$build/$name-$flavor-"*".$processor.rpm")
 rpm_files=$(rpm -qpl "$rpm" | grep -v '/mavo_edge_gpu_helper$' | sed 's|^/usr/||' | sort)
@@ -80,7 +113,10 @@ while read -r requirement; do
         *) fail "$rpm requires $requirement" ;;
     esac
 done < <(rpm -qpR "$rpm")
-[ "$(rpm -qp --conflicts "$rpm")" = "$name-$other" ] || fail "$rpm conflicts: $(rpm -qp --conflicts "$rpm")"
-echo "$(basename "$rpm"): requires glibc only; Conflicts: $name-$other"
+for relation in conflicts obsoletes; do
+    listed=$(rpm -qp --"$relation" "$rpm" | paste -sd, | sed 's/,/, /g')
+    [ "$listed" = "$others" ] || fail "$rpm $relation: $listed"
+done
+echo "$(basename "$rpm"): requires glibc only; Conflicts and Obsoletes: $others"
 
 [ "$failures" -eq 0 ] && echo "release checks passed: $variant" || exit 1

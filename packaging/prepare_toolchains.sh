@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes (or finds in the cache) what packaging/pins.txt pins: the Debian 11 build root, the Debian 13
-# mingw-w64 root, CMake, the CUDA 13.0 toolkit (x86_64 host; x86_64, sbsa and Windows x64 targets),
-# the CUDA 12.4 toolkit and cuobjdump.
+# mingw-w64 root, plain Debian 11, 12 and 13 roots, CMake, the CUDA 13.0 toolkit (x86_64 host;
+# x86_64, sbsa and Windows x64 targets), the CUDA 12.4 toolkit (x86_64 and sbsa targets), the CUDA
+# 11.8 toolkit, the CUDA driver libraries of several branches and cuobjdump.
 # Prints one NAME=FOLDER line for each. Run as root. The cache lives outside the checkout, in
 # $MAVO_RELEASE_CACHE (default /var/cache/mavo-edge-release).
 set -Eeuo pipefail
@@ -81,10 +82,11 @@ unpack_wheels() {
     done
 }
 
-# Downloads the .debs of one folder through a private apt configuration (the machine's own sources
-# stay untouched), checks their SHA-256 and unpacks them into $2.
-unpack_debs() {
-    local folder=$1 target=$2 apt_dir=$cache/apt
+# Downloads the .debs of pin lines "deb $1 SUITE NAME[:ARCH]=VERSION SHA256" through a private apt
+# configuration (the machine's own sources stay untouched), checks their SHA-256 and prints one
+# "ARCH VERSION FILE" line for each (ARCH amd64 where the line names none).
+fetch_debs() {
+    local folder=$1 apt_dir=$cache/apt mirror
     mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial"
     pin_lines deb "$folder" | awk '{print $3}' | sort -u | while read -r source; do
         mirror=$(debian_mirror "${source%%/*}")
@@ -92,15 +94,24 @@ unpack_debs() {
     done >"$apt_dir/sources.list"
     local apt_options=(-o Dir::Etc::sourcelist="$apt_dir/sources.list" -o Dir::Etc::sourceparts=-
                        -o Dir::State::Lists="$apt_dir/lists" -o APT::Get::List-Cleanup=0
+                       -o APT::Architectures::=amd64 -o APT::Architectures::=arm64
                        -o APT::Sandbox::User=root)
     apt-get "${apt_options[@]}" update >/dev/null
     pin_lines deb "$folder" | while read -r _ _ _ package sha256; do
-        local file
-        file=$(cd "$cache/downloads" && ls "${package%%=*}_${package#*=}_"*.deb 2>/dev/null) ||
-            file=$(cd "$cache/downloads" && apt-get "${apt_options[@]}" download "$package" >/dev/null &&
-                   ls "${package%%=*}_${package#*=}_"*.deb)
-        echo "$sha256  $cache/downloads/$file" | sha256sum --check --quiet
-        dpkg-deb -x "$cache/downloads/$file" "$target"
+        local name=${package%%=*} version=${package#*=} arch=amd64 file
+        [[ $name != *:* ]] || arch=${name#*:} name=${name%%:*}
+        file=$cache/downloads/${name}_${version}_$arch.deb
+        [ -e "$file" ] || (cd "$cache/downloads" && apt-get "${apt_options[@]}" download "$package" >/dev/null)
+        echo "$sha256  $file" | sha256sum --check --quiet >&2
+        echo "$arch $version $file"
+    done
+}
+
+# Unpacks the .debs of one folder into $2, those of each architecture into a folder of its own.
+unpack_debs() {
+    fetch_debs "$1" | while read -r arch _ file; do
+        mkdir -p "$2/$arch"
+        dpkg-deb -x "$file" "$2/$arch"
     done
 }
 
@@ -113,12 +124,17 @@ debootstrap_root() {
         { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y debootstrap; }
     # Every package is checked through the suite's release file, whose signature must be good.
     debootstrap --variant=minbase --keyring="$keyring" --force-check-gpg \
-        --include="${packages// /,}" "$suite" "$target" "$mirror" >/dev/null
+        ${packages:+--include="${packages// /,}"} "$suite" "$target" "$mirror" >/dev/null
 }
 
 make_root() {
     debootstrap_root "$1" root
 }
+
+# Plain Debian 11, 12 and 13, in which the packages are installed as users install them.
+make_debian11() { debootstrap_root "$1" debian11; }
+make_debian12() { debootstrap_root "$1" debian12; }
+make_debian13() { debootstrap_root "$1" debian13; }
 
 # Debian's mingw-w64 g++ always links with GNU ld, which cannot link MSVC's cudart_static.lib (its
 # COMDATs); in this root lld takes GNU ld's place.
@@ -168,31 +184,58 @@ make_cuda13() {
     rm -rf "$unpacked"
 }
 
-# Debian 13's CUDA 12.4, laid out as a toolkit root. Debian's nvcc.profile holds absolute /usr
-# paths, so a profile relative to nvcc's own folder replaces it.
-make_cuda12() {
+# A CUDA toolkit from Debian's packages of pin folder $2, laid out as a toolkit root with the
+# x86_64-linux target and, where the folder has arm64 packages, the sbsa-linux one (the same
+# headers, Arm's static runtime). Debian's nvcc.profile holds absolute /usr paths, so a profile
+# relative to nvcc's own folder replaces it.
+make_debian_cuda() {
     local target=$1 unpacked=$1.unpacked
-    unpack_debs cuda12 "$unpacked"
-    local tools=$unpacked/usr/lib/nvidia-cuda-toolkit
-    mkdir -p "$target/bin" "$target/nvvm/bin" "$target/lib64"
+    unpack_debs "$2" "$unpacked"
+    local debian=$unpacked/amd64 tools=$unpacked/amd64/usr/lib/nvidia-cuda-toolkit
+    mkdir -p "$target/bin" "$target/nvvm/bin" "$target/targets/x86_64-linux/lib"
     cp -a "$tools/bin/nvcc" "$tools/bin/crt" "$target/bin/"
-    cp -a "$unpacked"/usr/bin/{bin2c,cudafe++,fatbinary,nvlink,ptxas} "$target/bin/"
+    cp -a "$debian"/usr/bin/{bin2c,cudafe++,fatbinary,nvlink,ptxas} "$target/bin/"
     cp -a "$tools/bin/cicc" "$target/nvvm/bin/"
     cp -a "$tools/libdevice" "$target/nvvm/"
-    cp -a "$unpacked/usr/include" "$target/include"
-    cp -a "$unpacked"/usr/lib/x86_64-linux-gnu/{libcudart_static.a,libcudadevrt.a} "$target/lib64/"
+    cp -a "$debian/usr/include" "$target/include"
+    ln -s ../../include "$target/targets/x86_64-linux/"
+    cp -a "$debian"/usr/lib/x86_64-linux-gnu/{libcudart_static.a,libcudadevrt.a} \
+        "$target/targets/x86_64-linux/lib/"
+    if [ -d "$unpacked/arm64" ]; then
+        mkdir -p "$target/targets/sbsa-linux/lib"
+        ln -s ../../include "$target/targets/sbsa-linux/"
+        cp -a "$unpacked"/arm64/usr/lib/aarch64-linux-gnu/{libcudart_static.a,libcudadevrt.a} \
+            "$target/targets/sbsa-linux/lib/"
+    fi
     cat >"$target/bin/nvcc.profile" <<'PROFILE'
 TOP = $(_HERE_)/..
 NVVMIR_LIBRARY_DIR = $(TOP)/nvvm/libdevice
 PATH += $(TOP)/nvvm/bin:$(_HERE_):
-INCLUDES += "-I$(TOP)/include" $(_SPACE_)
-LIBRARIES =+ $(_SPACE_) "-L$(TOP)/lib64"
+INCLUDES += "-I$(TOP)/$(_TARGET_DIR_)/include" $(_SPACE_)
+LIBRARIES =+ $(_SPACE_) "-L$(TOP)/$(_TARGET_DIR_)/lib"
 PROFILE
     rm -rf "$unpacked"
 }
 
+# Debian 13's CUDA 12.4 (its arm64 package's headers are those of the amd64 one); Debian 12's 11.8.
+make_cuda12() { make_debian_cuda "$1" cuda12; }
+make_cuda11() { make_debian_cuda "$1" cuda11; }
+
+# The CUDA driver's user-space library of several NVIDIA driver branches, for checking which
+# drivers each package's runtime accepts: $1/<driver version>_<arch>/libcuda.so.1.
+make_libcuda() {
+    fetch_debs libcuda | while read -r arch version file; do
+        local unpacked=$1/${version%-*}_$arch.unpacked
+        dpkg-deb -x "$file" "$unpacked"
+        mkdir -p "${unpacked%.unpacked}"
+        cp -a "$unpacked"/usr/lib/*/nvidia/current/libcuda.so.* "${unpacked%.unpacked}/"
+        rm -rf "$unpacked"
+    done
+}
+
 # Makes each folder once per key; a folder is used only once it is complete.
-for part in root:root mingw:root cmake:wheel cuda13:wheel cuda12:deb cuobjdump:wheel; do
+for part in root:root mingw:root debian11:root debian12:root debian13:root cmake:wheel cuda13:wheel \
+            cuda12:deb cuda11:deb libcuda:deb cuobjdump:wheel; do
     name=${part%%:*} kind=${part##*:}
     case $name in
         cuda13) key=$(key_of wheel "cuda13|cuda13-sbsa|cuda13-windows" "$windows_headers_patch") ;;

@@ -37,9 +37,10 @@ from typing import NamedTuple
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build" / "gpu-acceptance"
 # The oldest driver branch that runs each CUDA major version's runtime, newest first, and the oldest
-# whose JIT compiler takes that toolkit's PTX (CUDA 12.4's PTX needs a driver of the 12.4 level).
-DRIVER_FLOORS = [("cuda13", 580), ("cuda12", 525)]
-PTX_DRIVER_FLOORS = {"cuda13": 580, "cuda12": 550}
+# whose JIT compiler takes that toolkit's PTX (CUDA 12.4's PTX needs a driver of the 12.4 level,
+# 11.8's one of the 11.8 level).
+DRIVER_FLOORS = [("cuda13", 580), ("cuda12", 525), ("cuda11", 450)]
+PTX_DRIVER_FLOORS = {"cuda13": 580, "cuda12": 550, "cuda11": 520}
 KEYS = ["xor_value", "sum_value", "gpu_name", "gpu_uuid", "duration_ms", "units"]
 SKIPPED = 77
 ZEROS = "0" * 64

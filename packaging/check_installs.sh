@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Installs the x86_64 packages as their users do, and checks what that leaves: each .deb with apt in
+# clean Debian roots (each used through an overlay, so the cached roots stay clean), each .rpm with
+# rpm in an empty root with a database of its own, and the .tar.gz unpacked in a path with a space.
+# The programs must answer from where they were put, each flavour must replace the one installed
+# before it, and removing must leave no file behind.
+# Usage: check_installs.sh <packages folder> <Debian root>... (as root, under `unshare --mount`)
+set -Eeuo pipefail
+packages=$(realpath "$1")
+shift
+cd "$(dirname "$0")/.."
+vectors=$PWD/tests/vectors/digest_vectors.tsv
+failures=0
+fail() { echo "FAIL $*"; failures=$((failures + 1)); }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+usage="mavo-edge-gpu-helper --seed <64-hex> --units <count> --json"
+no_driver="mavo-edge-gpu-helper: cudaGetDeviceCount: CUDA driver version is insufficient for CUDA"
+no_driver+=" runtime version"
+# Files of the packages, from a root's top: none may be left after removing.
+leftovers() { (cd "$1" && ls -d usr/bin/mavo-* usr/share/doc/mavo_edge_gpu_helper 2>/dev/null || true); }
+
+# check_programs LABEL COMMAND_PREFIX...: the usage line, the no-driver line, every digest vector.
+check_programs() {
+    local label=$1 seed units xor_value sum_value output
+    shift
+    [ "$("$@" mavo-edge-gpu-helper --help 2>&1)" = "$usage" ] || fail "$label: --help"
+    output=$("$@" mavo-edge-gpu-helper --seed "$(printf '0%.0s' {1..64})" --units 1 --json 2>&1) ||
+        true
+    [ "$output" = "$no_driver" ] || fail "$label: a run says $output"
+    while read -r seed units xor_value sum_value; do
+        output=$("$@" mavo-edge-verify --seed "$seed" --units "$units")
+        [ "$output" = "{\"xor_value\":\"$xor_value\",\"sum_value\":\"$sum_value\",\"units\":$units}" ] ||
+            fail "$label: mavo-edge-verify --seed $seed --units $units says $output"
+    done < <(tail -n +2 "$vectors")
+}
+
+# The flavours newest first, each installed over the one before.
+mapfile -t debs < <(ls -r "$packages"/mavo-edge-gpu-helper-cuda*_amd64.deb)
+for root in "$@"; do
+    system=$(. "$root/etc/os-release" && echo "$PRETTY_NAME")
+    mkdir -p "$work/upper" "$work/scratch" "$work/merged"
+    mount -t overlay overlay \
+        -o "lowerdir=$root,upperdir=$work/upper,workdir=$work/scratch" "$work/merged"
+    cp "${debs[@]}" "$work/merged/tmp/"
+    in_root() { chroot "$work/merged" /usr/bin/env -i PATH=/usr/bin:/bin "$@"; }
+    apt_get() { in_root apt-get -y -q "$@" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; false; }; }
+    installed() {
+        in_root dpkg-query -W -f '${Package} ${Status}\n' | awk '$NF == "installed" {print $1}'
+    }
+    before=$(installed)
+    for deb in "${debs[@]}"; do
+        apt_get install "/tmp/${deb##*/}" || fail "$system: apt-get install ${deb##*/}"
+        package=$(dpkg-deb -f "$deb" Package)
+        added=$(comm -13 <(echo "$before") <(installed) | paste -sd' ')
+        [ "$added" = "$package" ] || fail "$system: after installing ${deb##*/}, added: $added"
+    done
+    check_programs "$system" in_root
+    apt_get purge "$package" || fail "$system: apt-get purge $package"
+    left=$(leftovers "$work/merged")
+    [ -z "$left" ] && [ "$(installed)" = "$before" ] || fail "$system: purge left ${left:-packages}"
+    echo "$system: apt installs ${debs[*]##*/}, each in place of the one before; the programs" \
+        "answer; purge leaves nothing"
+    umount "$work/merged"
+    rm -rf "$work/upper" "$work/scratch"
+done
+
+# rpm swaps flavours through Obsoletes. No RHEL-family root can be made here, so glibc is not
+# installed in this root and --nodeps stands in for it. Debian's rpm warns on every install that
+# dpkg owns the system: rpm's messages go to a log, shown when it fails.
+mapfile -t rpms < <(ls -r "$packages"/mavo-edge-gpu-helper-cuda*.x86_64.rpm)
+rpm_root=$work/rpm
+in_rpm_root() {
+    rpm --root "$rpm_root" --dbpath /var/lib/rpm "$@" 2>"$work/rpm.log" || { cat "$work/rpm.log"; false; }
+}
+mkdir -p "$rpm_root"
+in_rpm_root --initdb
+for rpm in "${rpms[@]}"; do
+    in_rpm_root -U --nodeps "$rpm" || fail "rpm -U ${rpm##*/}"
+    package=$(in_rpm_root -qp --qf '%{NAME}' "$rpm")
+    [ "$(in_rpm_root -qa --qf '%{NAME}\n')" = "$package" ] ||
+        fail "after rpm -U ${rpm##*/}, installed: $(in_rpm_root -qa | paste -sd' ')"
+done
+check_programs "rpm root" env PATH="$rpm_root/usr/bin:$PATH"
+in_rpm_root -e "$package" || fail "rpm -e $package"
+left=$(leftovers "$rpm_root")
+[ -z "$left" ] || fail "rpm -e left $left"
+echo "rpm: -U installs ${rpms[*]##*/}, each in place of the one before; the programs answer;" \
+    "-e leaves nothing"
+
+for tarball in "$packages"/mavo-edge-gpu-helper-*-linux-x86_64-*.tar.gz; do
+    folder="$work/a folder with spaces"
+    mkdir -p "$folder"
+    tar -xzf "$tarball" -C "$folder"
+    check_programs "${tarball##*/}" env PATH="$(echo "$folder"/*/bin):$PATH"
+    rm -rf "$folder"
+done
+echo "tarballs: the programs answer from a folder with spaces in its path"
+[ "$failures" -eq 0 ] && echo "install checks passed" || exit 1
