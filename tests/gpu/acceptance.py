@@ -68,7 +68,7 @@ class Gpu(NamedTuple):
 class UnderTest(NamedTuple):
     helper: Path
     verify: Path
-    flavor: str | None  # cuda12 or cuda13, where known
+    flavor: str | None  # cuda11, cuda12 or cuda13, where known
     programs: Path  # edge_mix_kernel_timing and bare_context
 
 
