@@ -122,11 +122,8 @@ std::string with_name(const std::string& name) {
     return R"({"xor_value":"e472b00bee88c7a0","sum_value":"0a830c0420b7813e","gpu_name":")" + name +
            R"(","gpu_uuid":"","duration_ms":1,"units":3})";
 }
-const std::string raw_control_byte =
-    "{\"xor_value\":\"e472b00bee88c7a0\",\"sum_value\":\"0a830c0420b7813e\",\"gpu_name\":\"\x07\","
-    "\"gpu_uuid\":\"\",\"duration_ms\":1,\"units\":3}";
-const std::string bad_escape =
-    R"({"xor_value":"e472b00bee88c7a0","sum_value":"0a830c0420b7813e","gpu_name":"\x","gpu_uuid":"","duration_ms":1,"units":3})";
+const std::string raw_control_byte = with_name("\x07");
+const std::string bad_escape = with_name(R"(\x)");
 
 INSTANTIATE_TEST_SUITE_P(
     table, report_checks,
