@@ -26,8 +26,9 @@ case $flavor in
     cuda12) architectures="75;80-real;86-real;89-real;90-real" driver_floor=525 ;;
     cuda11) architectures="75;80-real;86-real;89-real;90-real" driver_floor=450 ;;
 esac
-others=$(printf 'mavo-edge-gpu-helper-%s\n' cuda11 cuda12 cuda13 | grep -v -- "-$flavor$" | paste -sd,)
-others=${others//,/, }
+# Comma-separated, as the packages list them.
+joined() { paste -sd, | sed 's/,/, /g'; }
+others=$(printf 'mavo-edge-gpu-helper-%s\n' cuda11 cuda12 cuda13 | grep -v -- "-$flavor$" | joined)
 case $processor in
     x86_64) loader=ld-linux-x86-64.so.2 deb_arch=amd64 run=() ;;
     aarch64) loader=ld-linux-aarch64.so.1 deb_arch=arm64 run=(qemu-aarch64-static -L "$arm64_glibc") ;;
@@ -114,7 +115,7 @@ while read -r requirement; do
     esac
 done < <(rpm -qpR "$rpm")
 for relation in conflicts obsoletes; do
-    listed=$(rpm -qp --"$relation" "$rpm" | paste -sd, | sed 's/,/, /g')
+    listed=$(rpm -qp --"$relation" "$rpm" | joined)
     [ "$listed" = "$others" ] || fail "$rpm $relation: $listed"
 done
 echo "$(basename "$rpm"): requires glibc only; Conflicts and Obsoletes: $others"

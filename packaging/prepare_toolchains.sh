@@ -47,7 +47,8 @@ debian_mirror() {
     fi
     release=$(mktemp)
     for uri in $(apt_source_uris); do
-        if python3 -c 'import sys, urllib.request; sys.stdout.buffer.write(urllib.request.urlopen(sys.argv[1], timeout=60).read())' \
+        if python3 -c 'import sys, urllib.request
+sys.stdout.buffer.write(urllib.request.urlopen(sys.argv[1], timeout=60).read())' \
                 "${uri%/}/dists/$suite/InRelease" >"$release" 2>/dev/null &&
             gpgv --keyring "$keyring" "$release" >/dev/null 2>&1; then
             rm -f "$release"
@@ -225,11 +226,11 @@ make_cuda11() { make_debian_cuda "$1" cuda11; }
 # drivers each package's runtime accepts: $1/<driver version>_<arch>/libcuda.so.1.
 make_libcuda() {
     fetch_debs libcuda | while read -r arch version file; do
-        local unpacked=$1/${version%-*}_$arch.unpacked
-        dpkg-deb -x "$file" "$unpacked"
-        mkdir -p "${unpacked%.unpacked}"
-        cp -a "$unpacked"/usr/lib/*/nvidia/current/libcuda.so.* "${unpacked%.unpacked}/"
-        rm -rf "$unpacked"
+        local folder=$1/${version%-*}_$arch
+        dpkg-deb -x "$file" "$folder.unpacked"
+        mkdir -p "$folder"
+        cp -a "$folder.unpacked"/usr/lib/*/nvidia/current/libcuda.so.* "$folder/"
+        rm -rf "$folder.unpacked"
     done
 }
 
