@@ -2,12 +2,14 @@
 """Stand-ins for the GPU machine's tools, so that CI runs the acceptance run's own logic without a
 GPU. A link to this file named after a tool plays that tool:
   nvidia-smi              one GPU, as the stand-in helper describes its device 0, driver 580
-  compute-sanitizer       runs its target and prints a clean summary
+  compute-sanitizer       runs its target and prints its summary: no errors, or as many as
+                          the word sanitizer_errors=N in CUDA_STANDIN_SCENARIO says
   edge_mix_kernel_timing  checks that it was given the helper's fatbinary and kernel name, then
                           prints figures as the timing program does
   bare_context            succeeds
 """
 import json
+import os
 import re
 import subprocess
 import sys
@@ -23,9 +25,15 @@ elif tool == "compute-sanitizer" and arguments == ["--version"]:
     print("NVIDIA (R) Compute Sanitizer (stand-in)")
 elif tool == "compute-sanitizer":
     print("========= COMPUTE-SANITIZER", flush=True)
+    error_status = int(arguments[arguments.index("--error-exitcode") + 1])
     status = subprocess.run(arguments[arguments.index("--error-exitcode") + 2:]).returncode
-    print("========= ERROR SUMMARY: 0 errors")
-    sys.exit(status)
+    scenario = os.environ.get("CUDA_STANDIN_SCENARIO", "").split()
+    errors = next((int(word.partition("=")[2]) for word in scenario
+                   if word.startswith("sanitizer_errors=")), 0)
+    for _ in range(errors):
+        print("========= Invalid __global__ atomic of size 8 bytes")
+    print(f"========= ERROR SUMMARY: {errors} error{'' if errors == 1 else 's'}")
+    sys.exit(error_status if errors else status)
 elif tool == "edge_mix_kernel_timing":
     fatbin, entry, units, _ = arguments
     if not re.fullmatch(r"_ZN\w+15edge_mix_kernel\w+", entry) or \
