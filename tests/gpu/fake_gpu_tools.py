@@ -4,8 +4,9 @@ GPU. A link to this file named after a tool plays that tool:
   nvidia-smi              one GPU, as the stand-in helper describes its device 0, driver 580
   compute-sanitizer       runs its target and prints its summary: no errors, or as many as
                           the word sanitizer_errors=N in CUDA_STANDIN_SCENARIO says
-  edge_mix_kernel_timing  checks that it was given the helper's fatbinary and kernel name, then
-                          prints figures as the timing program does
+  edge_mix_kernel_timing  checks that it was given the helper's fatbinary and kernel name, and
+                          numbers the GPUs in PCI order as nvidia-smi does, then prints figures
+                          as the timing program does
   bare_context            succeeds
 """
 import json
@@ -39,6 +40,8 @@ elif tool == "edge_mix_kernel_timing":
     if not re.fullmatch(r"_ZN\w+15edge_mix_kernel\w+", entry) or \
             entry.encode() not in Path(fatbin).read_bytes():
         sys.exit(f"edge_mix_kernel_timing: {entry} is not a kernel of {fatbin}")
+    if os.environ.get("CUDA_DEVICE_ORDER") != "PCI_BUS_ID":
+        sys.exit("edge_mix_kernel_timing: device 0 may not be the GPU whose clock is read")
     print("timing", flush=True)
     time.sleep(0.5)
     print(json.dumps({"units": int(units), "launches": 5000, "ms_per_launch_median": 0.12,
