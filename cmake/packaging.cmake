@@ -45,7 +45,7 @@ set(CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
 set(CPACK_RPM_PACKAGE_CONFLICTS ${mavo_other_packages})
 set(CPACK_RPM_PACKAGE_OBSOLETES ${mavo_other_packages})
 set(CPACK_RPM_PACKAGE_PROVIDES "mavo-edge-gpu-helper = ${PROJECT_VERSION}")
-set(CPACK_RPM_PACKAGE_LICENSE "Proprietary")
+set(CPACK_RPM_PACKAGE_LICENSE "Apache-2.0")
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 # Build time, host and file times from SOURCE_DATE_EPOCH, so that two builds give the same bytes.
 set(CPACK_RPM_SPEC_MORE_DEFINE "%define use_source_date_epoch_as_buildtime 1

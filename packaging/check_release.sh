@@ -82,6 +82,7 @@ echo "${matrix%;}"
 
 expected_files="bin/mavo-edge-gpu-helper
 bin/mavo-edge-verify
+share/doc/mavo_edge_gpu_helper/LICENSE
 share/doc/mavo_edge_gpu_helper/README.md
 share/doc/mavo_edge_gpu_helper/digest_vectors.tsv"
 name=mavo-edge-gpu-helper
