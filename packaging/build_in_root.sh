@@ -3,11 +3,21 @@
 # Windows): runs under `unshare --mount` (see build_release.sh), so the bind mounts below vanish
 # with this process however it ends. The Windows variants are a project of their own.
 # Usage: build_in_root.sh ROOT CMAKE CUDA13 CUDA12 CUDA11 VARIANT
-set -euo pipefail
-root=$1 cmake=$2 cuda13=$3 cuda12=$4 cuda11=$5 variant=$6
+set -Eeuo pipefail
+trap 'echo "build_in_root.sh: failed (status $?) at line $LINENO: $BASH_COMMAND" >&2' ERR
+cached_root=$1 cmake=$2 cuda13=$3 cuda12=$4 cuda11=$5 variant=$6
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 project=.
 [[ $variant != windows-* ]] || project=packaging/windows
+
+# The cached root stays as it was made: what the build writes in it (rpm's database in /root, the
+# mount points) lands in an overlay's upper layer, which goes with this build.
+layers=$(mktemp -d)
+trap 'umount -R "$layers/merged" 2>/dev/null || true; rm -rf --one-file-system "$layers"' EXIT
+mkdir "$layers/upper" "$layers/work" "$layers/merged"
+mount -t overlay overlay -o "lowerdir=$cached_root,upperdir=$layers/upper,workdir=$layers/work" \
+    "$layers/merged"
+root=$layers/merged
 
 for mount_point in src opt/cmake opt/cuda13 opt/cuda12 opt/cuda11 proc; do
     mkdir -p "$root/$mount_point"

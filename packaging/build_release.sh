@@ -24,7 +24,8 @@ for variant in "${variants[@]}"; do
     # A private mount namespace: the bind mounts go when the build ends, however it ends.
     unshare --mount --propagation private \
         packaging/build_in_root.sh "$root" "$cmake" "$cuda13" "$cuda12" "$cuda11" "$variant"
-    packaging/check_release.sh "build/$variant" "$variant" "$libcuda" "$root/usr/aarch64-linux-gnu"
+    unshare --mount --propagation private \
+        packaging/check_release.sh "build/$variant" "$variant" "$libcuda" "$root"
     if [[ $variant == *aarch64* ]]; then
         tests/qemu/run_aarch64_tests.sh "build/$variant" "$root/usr/aarch64-linux-gnu"
     fi

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the x86_64 packages as their users do, and checks what that leaves: each .deb with apt in
-# clean Debian roots (each used through an overlay, so the cached roots stay clean), each .rpm with
-# rpm in an empty root with a database of its own, and the .tar.gz unpacked in a path with a space.
-# The programs must answer from where they were put, each flavour must replace the one installed
-# before it, and removing must leave no file behind.
+# clean Debian roots, each .rpm with rpm in the Debian 11 root with a database of its own, and the
+# .tar.gz unpacked in a path with a space there. Each root is used through an overlay, so the cached
+# roots stay clean, and the programs run inside it, where no NVIDIA driver of this machine is in
+# sight. The programs must answer from where they were put, each flavour must replace the one
+# installed before it, and removing must leave no file behind.
 # Usage: check_installs.sh <packages folder> <Debian root>... (as root, under `unshare --mount`)
 set -Eeuo pipefail
+trap 'echo "check_installs.sh: failed (status $?) at line $LINENO: $BASH_COMMAND" >&2' ERR
 packages=$(realpath "$1")
 shift
 cd "$(dirname "$0")/.."
@@ -20,6 +22,15 @@ no_driver+=" runtime version"
 # Files of the packages, from a root's top: none may be left after removing.
 leftovers() { (cd "$1" && ls -d usr/bin/mavo-* usr/share/doc/mavo_edge_gpu_helper 2>/dev/null || true); }
 
+# Root $1 through an overlay at $merged, whose changes go with drop_overlay; commands run inside it.
+merged=$work/merged
+overlay() {
+    mkdir -p "$work/upper" "$work/scratch" "$merged"
+    mount -t overlay overlay -o "lowerdir=$1,upperdir=$work/upper,workdir=$work/scratch" "$merged"
+}
+drop_overlay() { umount "$merged"; rm -rf "$work/upper" "$work/scratch"; }
+in_root() { chroot "$merged" /usr/bin/env -i PATH=/usr/bin:/bin "$@"; }
+
 # check_programs LABEL COMMAND_PREFIX...: the usage line, the no-driver line, every digest vector.
 check_programs() {
     local label=$1 seed units xor_value sum_value output
@@ -29,7 +40,7 @@ check_programs() {
         true
     [ "$output" = "$no_driver" ] || fail "$label: a run says $output"
     while read -r seed units xor_value sum_value; do
-        output=$("$@" mavo-edge-verify --seed "$seed" --units "$units")
+        output=$("$@" mavo-edge-verify --seed "$seed" --units "$units" 2>&1) || true
         [ "$output" = "{\"xor_value\":\"$xor_value\",\"sum_value\":\"$sum_value\",\"units\":$units}" ] ||
             fail "$label: mavo-edge-verify --seed $seed --units $units says $output"
     done < <(tail -n +2 "$vectors")
@@ -39,11 +50,8 @@ check_programs() {
 mapfile -t debs < <(ls -r "$packages"/mavo-edge-gpu-helper-cuda*_amd64.deb)
 for root in "$@"; do
     system=$(. "$root/etc/os-release" && echo "$PRETTY_NAME")
-    mkdir -p "$work/upper" "$work/scratch" "$work/merged"
-    mount -t overlay overlay \
-        -o "lowerdir=$root,upperdir=$work/upper,workdir=$work/scratch" "$work/merged"
-    cp "${debs[@]}" "$work/merged/tmp/"
-    in_root() { chroot "$work/merged" /usr/bin/env -i PATH=/usr/bin:/bin "$@"; }
+    overlay "$root"
+    cp "${debs[@]}" "$merged/tmp/"
     apt_get() { in_root apt-get -y -q "$@" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; false; }; }
     installed() {
         in_root dpkg-query -W -f '${Package} ${Status}\n' | awk '$NF == "installed" {print $1}'
@@ -57,23 +65,22 @@ for root in "$@"; do
     done
     check_programs "$system" in_root
     apt_get purge "$package" || fail "$system: apt-get purge $package"
-    left=$(leftovers "$work/merged")
+    left=$(leftovers "$merged")
     [ -z "$left" ] && [ "$(installed)" = "$before" ] || fail "$system: purge left ${left:-packages}"
     echo "$system: apt installs ${debs[*]##*/}, each in place of the one before; the programs" \
         "answer; purge leaves nothing"
-    umount "$work/merged"
-    rm -rf "$work/upper" "$work/scratch"
+    drop_overlay
 done
 
-# rpm swaps flavours through Obsoletes. No RHEL-family root can be made here, so glibc is not
-# installed in this root and --nodeps stands in for it. Debian's rpm warns on every install that
-# dpkg owns the system: rpm's messages go to a log, shown when it fails.
+# rpm swaps flavours through Obsoletes. No RHEL-family root can be made here: the rpm database of
+# the Debian 11 root starts empty, so glibc is not in it and --nodeps stands in for it. Debian's
+# rpm warns on every install that dpkg owns the system: rpm's messages go to a log, shown when it
+# fails.
 mapfile -t rpms < <(ls -r "$packages"/mavo-edge-gpu-helper-cuda*.x86_64.rpm)
-rpm_root=$work/rpm
 in_rpm_root() {
-    rpm --root "$rpm_root" --dbpath /var/lib/rpm "$@" 2>"$work/rpm.log" || { cat "$work/rpm.log"; false; }
+    rpm --root "$merged" --dbpath /var/lib/rpm "$@" 2>"$work/rpm.log" || { cat "$work/rpm.log"; false; }
 }
-mkdir -p "$rpm_root"
+overlay "$1"
 in_rpm_root --initdb
 for rpm in "${rpms[@]}"; do
     in_rpm_root -U --nodeps "$rpm" || fail "rpm -U ${rpm##*/}"
@@ -81,19 +88,20 @@ for rpm in "${rpms[@]}"; do
     [ "$(in_rpm_root -qa --qf '%{NAME}\n')" = "$package" ] ||
         fail "after rpm -U ${rpm##*/}, installed: $(in_rpm_root -qa | paste -sd' ')"
 done
-check_programs "rpm root" env PATH="$rpm_root/usr/bin:$PATH"
+check_programs "rpm" in_root
 in_rpm_root -e "$package" || fail "rpm -e $package"
-left=$(leftovers "$rpm_root")
+left=$(leftovers "$merged")
 [ -z "$left" ] || fail "rpm -e left $left"
 echo "rpm: -U installs ${rpms[*]##*/}, each in place of the one before; the programs answer;" \
     "-e leaves nothing"
 
+folder="/opt/a folder with spaces"
 for tarball in "$packages"/mavo-edge-gpu-helper-*-linux-x86_64-*.tar.gz; do
-    folder="$work/a folder with spaces"
-    mkdir -p "$folder"
-    tar -xzf "$tarball" -C "$folder"
-    check_programs "${tarball##*/}" env PATH="$(echo "$folder"/*/bin):$PATH"
-    rm -rf "$folder"
+    mkdir -p "$merged$folder"
+    tar -xzf "$tarball" -C "$merged$folder"
+    check_programs "${tarball##*/}" in_root env PATH="$folder/$(basename "$tarball" .tar.gz)/bin:/usr/bin:/bin"
+    rm -rf "${merged:?}$folder"
 done
+drop_overlay
 echo "tarballs: the programs answer from a folder with spaces in its path"
 [ "$failures" -eq 0 ] && echo "install checks passed" || exit 1

@@ -3,17 +3,20 @@
 # no shared library beyond glibc's, the helper carries exactly the variant's device code and
 # accepts exactly the drivers of its floor and newer, and the .tar.gz, .deb and .rpm hold exactly
 # what they should and require nothing beyond glibc.
-# Usage: check_release.sh <build folder> <variant> <driver libraries> <arm64 glibc root>
-# (the driver libraries as prepare_toolchains.sh lays them out: <version>_<arch>/libcuda.so.1)
-set -euo pipefail
-usage="usage: check_release.sh <build folder> <variant> <driver libraries> <arm64 glibc root>"
-build=${1:?$usage} variant=${2:?$usage} libcuda=${3:?$usage} arm64_glibc=${4:?$usage}
+# Usage: check_release.sh <build folder> <variant> <driver libraries> <build root>, as root under
+# `unshare --mount` (the driver libraries as prepare_toolchains.sh lays them out:
+# <version>_<arch>/libcuda.so.1; the build root with its arm64 glibc in /usr/aarch64-linux-gnu)
+set -Eeuo pipefail
+trap 'echo "check_release.sh: failed (status $?) at line $LINENO: $BASH_COMMAND" >&2' ERR
+usage="usage: check_release.sh <build folder> <variant> <driver libraries> <build root>"
+build=${1:?$usage} variant=${2:?$usage} libcuda=${3:?$usage} build_root=${4:?$usage}
 glibc_floor=2.31
 failures=0
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 # Debian's rpm keeps its database in ~/.rpmdb; these queries need none, so it lives and goes here.
 rpm_database=$(mktemp -d)
-trap 'rm -rf "$rpm_database"' EXIT
+layers=$(mktemp -d)
+trap 'umount -R "$layers/merged" 2>/dev/null || true; rm -rf --one-file-system "$rpm_database" "$layers"' EXIT
 rpm() { command rpm --dbpath "$rpm_database" "$@"; }
 
 processor=${variant#linux-}
@@ -31,7 +34,8 @@ joined() { paste -sd, | sed 's/,/, /g'; }
 others=$(printf 'mavo-edge-gpu-helper-%s\n' cuda11 cuda12 cuda13 | grep -v -- "-$flavor$" | joined)
 case $processor in
     x86_64) loader=ld-linux-x86-64.so.2 deb_arch=amd64 run=() ;;
-    aarch64) loader=ld-linux-aarch64.so.1 deb_arch=arm64 run=(qemu-aarch64-static -L "$arm64_glibc") ;;
+    aarch64) loader=ld-linux-aarch64.so.1 deb_arch=arm64
+             run=(/usr/bin/qemu-aarch64-static -L /usr/aarch64-linux-gnu) ;;
 esac
 
 for program in mavo-edge-gpu-helper mavo-edge-verify; do
@@ -56,15 +60,31 @@ python3 "$(dirname "$0")/../tests/device_code/check_device_code.py" "$build/mavo
 
 # With each driver branch's own CUDA library first on the library path and no GPU, the static
 # runtime refuses a driver below the floor and accepts the others, which then find no device. The
-# loader's log shows that the library was loaded, not merely looked for.
+# helper runs in the build root (through an overlay), where no NVIDIA driver of this machine
+# (libraries, device nodes, /proc entries) is in sight. The loader's log shows that the library was
+# loaded, not merely looked for.
+merged=$layers/merged
+mkdir "$layers/upper" "$layers/work" "$merged"
+mount -t overlay overlay -o "lowerdir=$build_root,upperdir=$layers/upper,workdir=$layers/work" "$merged"
+mkdir -p "$merged/build" "$merged/libcuda" "$merged/proc"
+mount --bind "$(realpath "$build")" "$merged/build"
+mount --bind "$libcuda" "$merged/libcuda"
+# The driver libraries read /proc; the kernel module's entries there stay hidden.
+mount -t proc proc "$merged/proc"
+[ ! -d "$merged/proc/driver/nvidia" ] || mount -t tmpfs tmpfs "$merged/proc/driver/nvidia"
+if [ "$processor" = aarch64 ]; then
+    touch "$merged/usr/bin/qemu-aarch64-static"
+    mount --bind "$(command -v qemu-aarch64-static)" "$merged/usr/bin/qemu-aarch64-static"
+fi
 matrix="driver matrix of $variant:"
 for library in "$libcuda"/*_"$deb_arch"; do
+    library=/libcuda/$(basename "$library")
     driver=$(basename "$library")
     driver=${driver%_*}
-    log=$(mktemp -d)
-    message=$(LD_LIBRARY_PATH=$library LD_DEBUG=libs LD_DEBUG_OUTPUT=$log/loader \
-        "${run[@]}" "$build/mavo-edge-gpu-helper" --seed "$(printf '0%.0s' {1..64})" --units 1 \
-        --json 2>&1 >/dev/null) || true
+    log=$(mktemp -d -p "$merged/tmp")
+    message=$(chroot "$merged" /usr/bin/env -i LD_LIBRARY_PATH="$library" LD_DEBUG=libs \
+        LD_DEBUG_OUTPUT="${log#"$merged"}/loader" "${run[@]}" /build/mavo-edge-gpu-helper \
+        --seed "$(printf '0%.0s' {1..64})" --units 1 --json 2>&1 >/dev/null) || true
     case ${message#mavo-edge-gpu-helper: cudaGetDeviceCount: } in
         "no CUDA-capable device is detected") seen=accepted ;;
         "CUDA driver version is insufficient for CUDA runtime version") seen=refused ;;

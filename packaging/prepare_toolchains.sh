@@ -13,10 +13,29 @@ pins=$PWD/packaging/pins.txt
 cache=${MAVO_RELEASE_CACHE:-/var/cache/mavo-edge-release}
 mkdir -p "$cache/downloads"
 
-# The pin lines of the given kinds and folders, and a short key for them, this script and the
-# files named after them.
+# The pin lines of the given kinds and folders.
 pin_lines() { grep -E "^($1) +($2) " "$pins"; }
-key_of() { { pin_lines "$1" "$2"; cat "$script" "${@:3}"; } | sha256sum | cut -c1-12; }
+
+# The definitions of function $1 and of every function it calls, as bash prints them (without
+# comments): with the pins, what makes a folder.
+definitions() {
+    local pending=("$1") done=" " name called
+    while [ ${#pending[@]} -gt 0 ]; do
+        name=${pending[0]} pending=("${pending[@]:1}")
+        [[ $done != *" $name "* ]] || continue
+        done+="$name "
+        declare -f "$name"
+        for called in $(compgen -A function); do
+            ! declare -f "$name" | tail -n +2 | grep -qw -- "$called" || pending+=("$called")
+        done
+    done
+}
+
+# A short key for folder $1: the pin lines of kinds $2 and folders $3, the definitions of make_$1,
+# and the files named after them.
+key_of() {
+    { pin_lines "$2" "$3"; definitions "make_$1"; cat "${@:4}"; } | sha256sum | cut -c1-12
+}
 windows_headers_patch=$PWD/packaging/windows/cuda13_headers.patch
 
 # Every download from Debian's archive is checked against this keyring: the roots through
@@ -98,11 +117,20 @@ fetch_debs() {
                        -o APT::Architectures::=amd64 -o APT::Architectures::=arm64
                        -o APT::Sandbox::User=root)
     apt-get "${apt_options[@]}" update >/dev/null
-    pin_lines deb "$folder" | while read -r _ _ _ package sha256; do
-        local name=${package%%=*} version=${package#*=} arch=amd64 file
+    pin_lines deb "$folder" | while read -r _ _ source package sha256; do
+        local name=${package%%=*} version=${package#*=} arch=amd64 file served
         [[ $name != *:* ]] || arch=${name#*:} name=${name%%:*}
         file=$cache/downloads/${name}_${version}_$arch.deb
-        [ -e "$file" ] || (cd "$cache/downloads" && apt-get "${apt_options[@]}" download "$package" >/dev/null)
+        # Each suite serves one version of a package: when Debian updates it, the pin is gone.
+        if [ ! -e "$file" ] && ! (cd "$cache/downloads" &&
+                apt-get "${apt_options[@]}" download "$package" >/dev/null 2>&1); then
+            served=$(apt-cache "${apt_options[@]}" madison "${package%%=*}" |
+                awk -F' *[|] *' -v suite=" $source " 'index($3, suite) {print $2}' | paste -sd' ')
+            echo "prepare_toolchains.sh: $source no longer serves the pinned $package (it serves" \
+                "${served:-no version of it}); refresh its line in packaging/pins.txt as" \
+                "docs/releases.md says" >&2
+            exit 1
+        fi
         echo "$sha256  $file" | sha256sum --check --quiet >&2
         echo "$arch $version $file"
     done
@@ -239,8 +267,8 @@ for part in root:root mingw:root debian11:root debian12:root debian13:root cmake
             cuda12:deb cuda11:deb libcuda:deb cuobjdump:wheel; do
     name=${part%%:*} kind=${part##*:}
     case $name in
-        cuda13) key=$(key_of wheel "cuda13|cuda13-sbsa|cuda13-windows" "$windows_headers_patch") ;;
-        *) key=$(key_of "$kind" "$name") ;;
+        cuda13) key=$(key_of cuda13 wheel "cuda13|cuda13-sbsa|cuda13-windows" "$windows_headers_patch") ;;
+        *) key=$(key_of "$name" "$kind" "$name") ;;
     esac
     folder=$cache/$name-$key
     if [ ! -e "$folder.complete" ]; then
