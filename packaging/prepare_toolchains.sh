@@ -19,14 +19,15 @@ pin_lines() { grep -E "^($1) +($2) " "$pins"; }
 # The definitions of function $1 and of every function it calls, as bash prints them (without
 # comments): with the pins, what makes a folder.
 definitions() {
-    local pending=("$1") done=" " name called
+    local pending=("$1") seen=" " name body called
     while [ ${#pending[@]} -gt 0 ]; do
         name=${pending[0]} pending=("${pending[@]:1}")
-        [[ $done != *" $name "* ]] || continue
-        done+="$name "
+        [[ $seen != *" $name "* ]] || continue
+        seen+="$name "
         declare -f "$name"
+        body=$(declare -f "$name" | tail -n +2)
         for called in $(compgen -A function); do
-            ! declare -f "$name" | tail -n +2 | grep -qw -- "$called" || pending+=("$called")
+            ! grep -qw -- "$called" <<<"$body" || pending+=("$called")
         done
     done
 }
