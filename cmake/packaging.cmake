@@ -14,19 +14,33 @@ set(CPACK_PACKAGE_FILE_NAME
 set(CPACK_GENERATOR TGZ DEB RPM)
 set(CPACK_STRIP_FILES ON)
 
-# The CUDA 11, 12 and 13 builds install the same paths: a package manager swaps one for another.
+# The flavours of the release variants (packaging/variants.tsv) install the same paths: a package
+# manager swaps one for another. This build's row gives its glibc floor; a build that no row
+# describes depends on any glibc.
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/variants.tsv mavo_variants REGEX "^linux-")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/variants.tsv)
 set(mavo_other_packages)
-foreach(flavor IN ITEMS cuda11 cuda12 cuda13)
+set(mavo_libc_dependency libc6)
+foreach(row IN LISTS mavo_variants)
+  string(REPLACE "\t" ";" fields "${row}")
+  list(GET fields 0 name)
+  list(GET fields 2 flavor)
+  list(GET fields 8 glibc_floor)
   if(NOT flavor STREQUAL mavo_flavor)
     list(APPEND mavo_other_packages mavo-edge-gpu-helper-${flavor})
   endif()
+  if(name STREQUAL "linux-${CMAKE_SYSTEM_PROCESSOR}-${mavo_flavor}")
+    set(mavo_libc_dependency "libc6 (>= ${glibc_floor})")
+  endif()
 endforeach()
+list(REMOVE_DUPLICATES mavo_other_packages)
+list(SORT mavo_other_packages)
 list(JOIN mavo_other_packages ", " mavo_other_packages)
 
 # The programs link libstdc++, libgcc and the CUDA runtime statically; the driver is loaded at run
 # time, so glibc is the only package they need.
 set(CPACK_DEBIAN_PACKAGE_NAME ${mavo_package})
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.31)")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS ${mavo_libc_dependency})
 set(CPACK_DEBIAN_PACKAGE_CONFLICTS ${mavo_other_packages})
 set(CPACK_DEBIAN_PACKAGE_REPLACES ${mavo_other_packages})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Builds the Linux release packages from pinned toolchains in a Debian 11 root, so that the programs
-# need nothing newer than glibc 2.31, and an OCI image of each; checks each variant (and, when all
-# are built, installs them as users do) and lists every package and image in SHA256SUMS.
+# Builds the Linux release packages of packaging/variants.tsv from pinned toolchains in a Debian 11
+# root, so that the programs need nothing newer than glibc 2.31, and an OCI image of each; checks
+# each variant (and, when all are built, installs them as users do) and lists every package and
+# image in SHA256SUMS.
 # Run as root: packaging/build_release.sh [VARIANT...] (no variant: all of them). The packages land
 # in build/packages/. The aarch64 programs are tested under qemu-user with this machine's test
 # build (build/test, made here if missing).
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."
-all_variants=(linux-x86_64-cuda13 linux-x86_64-cuda12 linux-x86_64-cuda11 linux-aarch64-cuda13
-              linux-aarch64-cuda12)
+. packaging/variants.sh
+mapfile -t all_variants < <(variant_names '^linux-')
 variants=("${@:-${all_variants[@]}}")
 for variant in "${variants[@]}"; do
     [[ " ${all_variants[*]} " == *" $variant "* ]] ||
@@ -20,23 +21,27 @@ done
 
 rm -rf build/packages
 mkdir -p build/packages
-for variant in "${variants[@]}"; do
+for name in "${variants[@]}"; do
+    load_variant "$name"
     # A private mount namespace: the bind mounts go when the build ends, however it ends.
+    unshare --mount --propagation private packaging/build_in_root.sh "${!build_root}" "$cmake" \
+        "$cuda13" "$cuda12" "$cuda11" "$variant"
     unshare --mount --propagation private \
-        packaging/build_in_root.sh "$root" "$cmake" "$cuda13" "$cuda12" "$cuda11" "$variant"
-    unshare --mount --propagation private \
-        packaging/check_release.sh "build/$variant" "$variant" "$libcuda" "$root"
-    if [[ $variant == *aarch64* ]]; then
-        tests/qemu/run_aarch64_tests.sh "build/$variant" "$root/usr/aarch64-linux-gnu"
+        packaging/check_release.sh "build/$variant" "$variant" "$libcuda" "${!build_root}"
+    if [ "$cpu" = aarch64 ]; then
+        tests/qemu/run_aarch64_tests.sh "build/$variant" "${!build_root}/usr/aarch64-linux-gnu"
     fi
-    cp "build/$variant"/mavo-edge-gpu-helper*{.tar.gz,.deb,.rpm} build/packages/
-    image=$(packaging/build_image.sh "$variant" "$root")
+    for kind in ${packages//,/ }; do
+        [ "$kind" = oci ] || cp "build/$variant"/mavo-edge-gpu-helper*."$kind" build/packages/
+    done
+    [[ ,$packages, == *,oci,* ]] || continue
+    image=$(packaging/build_image.sh "$variant" "${!build_root}")
     tests/image/check_image.py "$image" "$variant"
     # Images are reproducible like the packages: the first variant's is built twice (seconds apart,
     # so that any time taken from the clock differs) and the two must be the same bytes.
     if [ "$variant" = "${variants[0]}" ]; then
         mv "$image" "$image.first"
-        packaging/build_image.sh "$variant" "$root" >/dev/null
+        packaging/build_image.sh "$variant" "${!build_root}" >/dev/null
         cmp "$image.first" "$image" || { echo "FAIL $variant: its image differs between two builds"; exit 1; }
         rm "$image.first"
         echo "$(basename "$image"): the same bytes when built again"

@@ -7,11 +7,14 @@
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 . packaging/build_environment.sh unshare=util-linux wine=wine wineserver=wine
+. packaging/variants.sh
 
-variant=windows-x86_64-cuda13
-unshare --mount --propagation private \
-    packaging/build_in_root.sh "$mingw" "$cmake" "$cuda13" "$cuda12" "$cuda11" "$variant"
-tests/windows/run_windows_tests.sh "build/$variant"
 mkdir -p build/packages
-cp "build/$variant"/mavo-edge-gpu-helper-*.zip build/packages/
+for name in $(variant_names '^windows-'); do
+    load_variant "$name"
+    unshare --mount --propagation private packaging/build_in_root.sh "${!build_root}" "$cmake" \
+        "$cuda13" "$cuda12" "$cuda11" "$variant"
+    tests/windows/run_windows_tests.sh "build/$variant"
+    cp "build/$variant"/mavo-edge-gpu-helper-*.zip build/packages/
+done
 list_packages_in_sha256sums

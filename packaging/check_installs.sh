@@ -11,14 +11,10 @@ trap 'echo "check_installs.sh: failed (status $?) at line $LINENO: $BASH_COMMAND
 packages=$(realpath "$1")
 shift
 cd "$(dirname "$0")/.."
-vectors=$PWD/tests/vectors/digest_vectors.tsv
 failures=0
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-usage="mavo-edge-gpu-helper --seed <64-hex> --units <count> --json"
-no_driver="mavo-edge-gpu-helper: cudaGetDeviceCount: CUDA driver version is insufficient for CUDA"
-no_driver+=" runtime version"
 # Files of the packages, from a root's top: none may be left after removing.
 leftovers() { (cd "$1" && ls -d usr/bin/mavo-* usr/share/doc/mavo_edge_gpu_helper 2>/dev/null || true); }
 
@@ -31,19 +27,10 @@ overlay() {
 drop_overlay() { umount "$merged"; rm -rf "$work/upper" "$work/scratch"; }
 in_root() { chroot "$merged" /usr/bin/env -i PATH=/usr/bin:/bin "$@"; }
 
-# check_programs LABEL COMMAND_PREFIX...: the usage line, the no-driver line, every digest vector.
+# check_programs LABEL FOLDER: the programs installed in FOLDER of the overlay answer there.
 check_programs() {
-    local label=$1 seed units xor_value sum_value output
-    shift
-    [ "$("$@" mavo-edge-gpu-helper --help 2>&1)" = "$usage" ] || fail "$label: --help"
-    output=$("$@" mavo-edge-gpu-helper --seed "$(printf '0%.0s' {1..64})" --units 1 --json 2>&1) ||
-        true
-    [ "$output" = "$no_driver" ] || fail "$label: a run says $output"
-    while read -r seed units xor_value sum_value; do
-        output=$("$@" mavo-edge-verify --seed "$seed" --units "$units" 2>&1) || true
-        [ "$output" = "{\"xor_value\":\"$xor_value\",\"sum_value\":\"$sum_value\",\"units\":$units}" ] ||
-            fail "$label: mavo-edge-verify --seed $seed --units $units says $output"
-    done < <(tail -n +2 "$vectors")
+    python3 tests/programs_answer.py "$1" "$2" chroot "$merged" /usr/bin/env -i ||
+        fail "$1: the programs in $2"
 }
 
 # The flavours newest first, each installed over the one before.
@@ -63,7 +50,7 @@ for root in "$@"; do
         added=$(comm -13 <(echo "$before") <(installed) | paste -sd' ')
         [ "$added" = "$package" ] || fail "$system: after installing ${deb##*/}, added: $added"
     done
-    check_programs "$system" in_root
+    check_programs "$system" /usr/bin
     apt_get purge "$package" || fail "$system: apt-get purge $package"
     left=$(leftovers "$merged")
     [ -z "$left" ] && [ "$(installed)" = "$before" ] || fail "$system: purge left ${left:-packages}"
@@ -88,7 +75,7 @@ for rpm in "${rpms[@]}"; do
     [ "$(in_rpm_root -qa --qf '%{NAME}\n')" = "$package" ] ||
         fail "after rpm -U ${rpm##*/}, installed: $(in_rpm_root -qa | paste -sd' ')"
 done
-check_programs "rpm" in_root
+check_programs rpm /usr/bin
 in_rpm_root -e "$package" || fail "rpm -e $package"
 left=$(leftovers "$merged")
 [ -z "$left" ] || fail "rpm -e left $left"
@@ -99,7 +86,7 @@ folder="/opt/a folder with spaces"
 for tarball in "$packages"/mavo-edge-gpu-helper-*-linux-x86_64-*.tar.gz; do
     mkdir -p "$merged$folder"
     tar -xzf "$tarball" -C "$merged$folder"
-    check_programs "${tarball##*/}" in_root env PATH="$folder/$(basename "$tarball" .tar.gz)/bin:/usr/bin:/bin"
+    check_programs "${tarball##*/}" "$folder/$(basename "$tarball" .tar.gz)/bin"
     rm -rf "${merged:?}$folder"
 done
 drop_overlay

@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Checks one variant's release build folder: the programs need no symbol newer than GLIBC_2.31 and
-# no shared library beyond glibc's, the helper carries exactly the variant's device code and
-# accepts exactly the drivers of its floor and newer, and the .tar.gz, .deb and .rpm hold exactly
-# what they should and require nothing beyond glibc.
+# Checks one variant's release build folder against its row of packaging/variants.tsv: the programs
+# need no symbol newer than its glibc floor and no shared library beyond glibc's, the helper carries
+# exactly the variant's device code and accepts exactly the drivers of its floor and newer, and the
+# .tar.gz, .deb and .rpm hold exactly what they should, require nothing beyond glibc and give way
+# to the other flavours of the table.
 # Usage: check_release.sh <build folder> <variant> <driver libraries> <build root>, as root under
 # `unshare --mount` (the driver libraries as prepare_toolchains.sh lays them out:
 # <version>_<arch>/libcuda.so.1; the build root with its arm64 glibc in /usr/aarch64-linux-gnu)
 set -Eeuo pipefail
 trap 'echo "check_release.sh: failed (status $?) at line $LINENO: $BASH_COMMAND" >&2' ERR
 usage="usage: check_release.sh <build folder> <variant> <driver libraries> <build root>"
-build=${1:?$usage} variant=${2:?$usage} libcuda=${3:?$usage} build_root=${4:?$usage}
-glibc_floor=2.31
+build=${1:?$usage} libcuda=${3:?$usage} root=${4:?$usage}
+. "$(dirname "$0")/variants.sh"
+# The other flavours first, then this variant's row.
+mapfile -t linux_variants < <(variant_names '^linux-')
+flavors=$(for name in "${linux_variants[@]}"; do load_variant "$name"; echo "$toolkit"; done | sort -u)
+load_variant "${2:?$usage}"
 failures=0
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 # Debian's rpm keeps its database in ~/.rpmdb; these queries need none, so it lives and goes here.
@@ -19,19 +24,10 @@ layers=$(mktemp -d)
 trap 'umount -R "$layers/merged" 2>/dev/null || true; rm -rf --one-file-system "$rpm_database" "$layers"' EXIT
 rpm() { command rpm --dbpath "$rpm_database" "$@"; }
 
-processor=${variant#linux-}
-processor=${processor%-cuda*}
-flavor=${variant##*-}
-# The device code and the oldest driver branch that runs each toolkit's runtime.
-case $flavor in
-    cuda13) architectures="75;80-real;86-real;89-real;90-real;100-real;110-real;120-real"
-            driver_floor=580 ;;
-    cuda12) architectures="75;80-real;86-real;89-real;90-real" driver_floor=525 ;;
-    cuda11) architectures="75;80-real;86-real;89-real;90-real" driver_floor=450 ;;
-esac
+processor=$cpu flavor=$toolkit
 # Comma-separated, as the packages list them.
 joined() { paste -sd, | sed 's/,/, /g'; }
-others=$(printf 'mavo-edge-gpu-helper-%s\n' cuda11 cuda12 cuda13 | grep -v -- "-$flavor$" | joined)
+others=$(grep -vx -- "$flavor" <<<"$flavors" | sed 's/^/mavo-edge-gpu-helper-/' | joined)
 case $processor in
     x86_64) loader=ld-linux-x86-64.so.2 deb_arch=amd64 run=() ;;
     aarch64) loader=ld-linux-aarch64.so.1 deb_arch=arm64
@@ -56,7 +52,7 @@ done
 
 cuobjdump=$(command -v cuobjdump) || fail "no cuobjdump on PATH"
 python3 "$(dirname "$0")/../tests/device_code/check_device_code.py" "$build/mavo-edge-gpu-helper" \
-    "$cuobjdump" "$architectures" || fail "device code of $variant"
+    "$cuobjdump" "${architectures//,/;}" || fail "device code of $variant"
 
 # With each driver branch's own CUDA library first on the library path and no GPU, the static
 # runtime refuses a driver below the floor and accepts the others, which then find no device. The
@@ -65,7 +61,7 @@ python3 "$(dirname "$0")/../tests/device_code/check_device_code.py" "$build/mavo
 # loaded, not merely looked for.
 merged=$layers/merged
 mkdir "$layers/upper" "$layers/work" "$merged"
-mount -t overlay overlay -o "lowerdir=$build_root,upperdir=$layers/upper,workdir=$layers/work" "$merged"
+mount -t overlay overlay -o "lowerdir=$root,upperdir=$layers/upper,workdir=$layers/work" "$merged"
 mkdir -p "$merged/build" "$merged/libcuda" "$merged/proc"
 mount --bind "$(realpath "$build")" "$merged/build"
 mount --bind "$libcuda" "$merged/libcuda"

@@ -23,16 +23,16 @@ import shutil
 import sys
 from pathlib import Path
 
-from gpu_tools import (FULL, PTX_DRIVER_FLOORS, ZEROS, Run, check_report, device_0, helper_run,
+from gpu_tools import (FULL, ZEROS, Run, check_report, device_0, helper_run, linux_variants,
                        main_of, run)
 
-PUBLISHED_ROWS = [(ZEROS, 1), (ZEROS, 2), (ZEROS, 3), ("0123456789abcdef" + "0" * 48, 1),
-                  ("f" * 64, 1)]
+VECTORS = Path(__file__).resolve().parents[1] / "vectors" / "digest_vectors.tsv"
 BOUNDARY_UNITS = [1, 256, 257, 1048321, FULL]
 
 
 def check_digests(state: Run, rng: random.Random) -> None:
-    cases = [(f"published row {seed[:16]} x{units}", seed, units) for seed, units in PUBLISHED_ROWS]
+    vectors = [line.split("\t")[:2] for line in VECTORS.read_text().splitlines()[1:]]
+    cases = [(f"vector {seed[:16]} x{units}", seed, int(units)) for seed, units in vectors]
     for _ in range(20):
         seed = "".join(rng.choice("0123456789abcdefABCDEF") for _ in range(64))
         units = int(10 ** rng.uniform(0, 8))
@@ -91,6 +91,8 @@ def check_sanitizers(state: Run) -> None:
     if sanitizer is None:
         state.fail("compute-sanitizer", "not found on PATH, beside nvcc or in the toolkit")
         return
+    version = run([sanitizer, "--version"])
+    print(f"compute-sanitizer: {sanitizer}: {version.stdout.strip().splitlines()[-1:]}")
     # memcheck: out-of-bounds or misaligned accesses, and failed runtime calls; initcheck: the
     # atomics read only device memory that was written first (the cells cudaMemset zeroed). The
     # kernel has no shared memory and no barriers, so racecheck and synccheck would check nothing.
@@ -115,7 +117,8 @@ def check_ptx_path(state: Run) -> None:
     cache.mkdir()
     env = {"CUDA_FORCE_PTX_JIT": "1", "CUDA_CACHE_PATH": str(cache), "CUDA_CACHE_DISABLE": "0"}
     flavor = state.under_test.flavor
-    floor = PTX_DRIVER_FLOORS.get(flavor)
+    floor = next((variant.ptx_driver_floor for variant in linux_variants()
+                  if variant.toolkit == flavor), None)
     if floor is not None and state.driver_major < floor:
         result = run([state.under_test.helper, "--seed", ZEROS, "--units", 3, "--json"], env=env)
         why = (f"{flavor}'s PTX needs driver {floor} or newer, this one is {state.driver_major} "

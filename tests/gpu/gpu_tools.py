@@ -20,17 +20,27 @@ from typing import Callable, List, NamedTuple, Optional
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build" / "gpu-acceptance"
-# The oldest driver branch that runs each CUDA major version's runtime, newest first, and the oldest
-# whose JIT compiler takes that toolkit's PTX (CUDA 12.4's PTX needs a driver of the 12.4 level,
-# 11.8's one of the 11.8 level).
-DRIVER_FLOORS = [("cuda13", 580), ("cuda12", 525), ("cuda11", 450)]
-PTX_DRIVER_FLOORS = {"cuda13": 580, "cuda12": 550, "cuda11": 520}
 KEYS = ["xor_value", "sum_value", "gpu_name", "gpu_uuid", "duration_ms", "units"]
 SKIPPED = 77
 ZEROS = "0" * 64
 FULL = 100000000
 RUN_LIMIT_S = 120  # any one run of a program under test or a tool
 BUILD_LIMIT_S = 240
+
+
+class Variant(NamedTuple):
+    name: str
+    cpu: str
+    toolkit: str  # the flavour: cuda11, cuda12 or cuda13
+    driver_floor: int  # the oldest driver branch that runs its runtime
+    ptx_driver_floor: int  # the oldest whose JIT compiler takes its PTX
+
+
+def linux_variants() -> List[Variant]:
+    """The Linux rows of the table of release variants."""
+    table = (ROOT / "packaging" / "variants.tsv").read_text()
+    rows = (line.split("\t") for line in table.splitlines() if line.startswith("linux-"))
+    return [Variant(row[0], row[1], row[2], int(row[6]), int(row[7])) for row in rows]
 
 
 class Gpu(NamedTuple):
@@ -149,7 +159,9 @@ def built_flavor() -> Optional[str]:
 def packaged_helper(state: Run, packages: Path):
     """Unpacks the newest release .tar.gz for this CPU and driver; returns (helper, flavor)."""
     machine = os.uname().machine
-    flavor = next((name for name, floor in DRIVER_FLOORS if state.driver_major >= floor), None)
+    runnable = [variant for variant in linux_variants()
+                if variant.cpu == machine and state.driver_major >= variant.driver_floor]
+    flavor = max(runnable, key=lambda variant: variant.driver_floor).toolkit if runnable else None
     if flavor is None:
         state.fail("package", f"driver {state.driver_major} is older than every package's floor")
         return None

@@ -27,13 +27,6 @@ steps() {
     step 15 nvidia-smi
     step 15 nvidia-smi --format=csv --query-gpu=index,name,pci.bus_id,driver_version,persistence_mode,clocks.sm,clocks.max.sm,clocks.mem,temperature.gpu,power.draw,power.limit
     step 15 nvcc --version
-    local sanitizer
-    for sanitizer in compute-sanitizer "$(dirname "$(command -v nvcc)")/../compute-sanitizer/compute-sanitizer"; do
-        if command -v "$sanitizer" >/dev/null; then
-            step 15 "$sanitizer" --version
-            break
-        fi
-    done
     echo "== CUDA and NVIDIA environment: $(env | grep -E '^(CUDA|NVIDIA)_' | sort | tr '\n' ' ')"
 
     local build=build/gpu-acceptance
