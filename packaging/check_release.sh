@@ -24,11 +24,10 @@ layers=$(mktemp -d)
 trap 'umount -R "$layers/merged" 2>/dev/null || true; rm -rf --one-file-system "$rpm_database" "$layers"' EXIT
 rpm() { command rpm --dbpath "$rpm_database" "$@"; }
 
-processor=$cpu flavor=$toolkit
 # Comma-separated, as the packages list them.
 joined() { paste -sd, | sed 's/,/, /g'; }
-others=$(grep -vx -- "$flavor" <<<"$flavors" | sed 's/^/mavo-edge-gpu-helper-/' | joined)
-case $processor in
+others=$(grep -vx -- "$toolkit" <<<"$flavors" | sed 's/^/mavo-edge-gpu-helper-/' | joined)
+case $cpu in
     x86_64) loader=ld-linux-x86-64.so.2 deb_arch=amd64 run=() ;;
     aarch64) loader=ld-linux-aarch64.so.1 deb_arch=arm64
              run=(/usr/bin/qemu-aarch64-static -L /usr/aarch64-linux-gnu) ;;
@@ -68,7 +67,7 @@ mount --bind "$libcuda" "$merged/libcuda"
 # The driver libraries read /proc; the kernel module's entries there stay hidden.
 mount -t proc proc "$merged/proc"
 [ ! -d "$merged/proc/driver/nvidia" ] || mount -t tmpfs tmpfs "$merged/proc/driver/nvidia"
-if [ "$processor" = aarch64 ]; then
+if [ "$cpu" = aarch64 ]; then
     touch "$merged/usr/bin/qemu-aarch64-static"
     mount --bind "$(command -v qemu-aarch64-static)" "$merged/usr/bin/qemu-aarch64-static"
 fi
@@ -108,7 +107,7 @@ tar_files=$(tar -tzf "$tarball" | grep -v '/$' | sed 's|^[^/]*/||' | sort)
 [ "$tar_files" = "$expected_files" ] || fail "$tarball holds: $tar_files"
 echo "$(basename "$tarball"): $(echo "$tar_files" | tr '\n' ' ')"
 
-deb=$(ls "$build/$name-${flavor}_"*"_$deb_arch.deb")
+deb=$(ls "$build/$name-${toolkit}_"*"_$deb_arch.deb")
 deb_files=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | sed 's|^\./usr/||' | sort)
 [ "$deb_files" = "$expected_files" ] || fail "$deb holds: $deb_files"
 for field in "Depends=libc6 (>= $glibc_floor)" "Conflicts=$others" "Replaces=$others"; do
@@ -117,7 +116,7 @@ for field in "Depends=libc6 (>= $glibc_floor)" "Conflicts=$others" "Replaces=$ot
 done
 echo "$(basename "$deb"): Depends: $(dpkg-deb -f "$deb" Depends); Conflicts and Replaces: $others"
 
-rpm=$(ls "$build/$name-$flavor-"*".$processor.rpm")
+rpm=$(ls "$build/$name-$toolkit-"*".$cpu.rpm")
 rpm_files=$(rpm -qpl "$rpm" | grep -v '/mavo_edge_gpu_helper$' | sed 's|^/usr/||' | sort)
 [ "$rpm_files" = "$expected_files" ] || fail "$rpm holds: $rpm_files"
 # Only glibc's libraries and rpm's own features, at no symbol version above the floor.
