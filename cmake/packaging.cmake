@@ -1,14 +1,26 @@
-# CPack: a .tar.gz, a .deb and an .rpm of what `cmake --install` puts in place, named after the
-# processor and the CUDA major version, since each build carries one toolkit's runtime and needs
-# that toolkit's driver floor.
+# What `cmake --install` puts in place, and CPack: a .tar.gz, a .deb and an .rpm of it, named after
+# the processor and the CUDA major version, since each build carries one toolkit's runtime and
+# needs that toolkit's driver floor.
 string(REGEX MATCH "^[0-9]+" mavo_cuda_major "${CMAKE_CUDA_COMPILER_VERSION}")
 set(mavo_flavor cuda${mavo_cuda_major})
 set(mavo_package mavo-edge-gpu-helper-${mavo_flavor})
+set(CMAKE_INSTALL_DOCDIR share/doc/${mavo_package} CACHE PATH "Documentation (DOCDIR)")
+include(GNUInstallDirs)
+install(TARGETS mavo-edge-gpu-helper mavo-edge-verify RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
 set(CPACK_PACKAGE_NAME mavo-edge-gpu-helper)
 set(CPACK_PACKAGE_VENDOR "mavo")
-set(CPACK_PACKAGE_CONTACT "mavo edge team")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Checks that an NVIDIA GPU computes a fixed integer workload correctly, and verifies the report on a CPU")
+set(CPACK_PACKAGE_CONTACT "mavo edge team <edge-gpu-helper@mavo.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Checks that an NVIDIA GPU computes a fixed workload correctly")
+# Lines of at most 79 characters, as Debian and rpm ask.
+set(CPACK_PACKAGE_DESCRIPTION "\
+mavo-edge-gpu-helper runs a fixed integer workload over a given number of
+units on CUDA device 0 and prints one JSON line: an XOR and a sum digest of
+the units' values, the GPU's name and PCI bus id, and the time taken.
+Whoever chose the seed recomputes the digests on a CPU with mavo-edge-verify,
+also in this package, and so checks quickly that the machine's GPU, driver
+and CUDA runtime work and compute correctly, and which GPU it says it has.
+This package carries the CUDA ${mavo_cuda_major} runtime inside the helper.")
 set(CPACK_PACKAGE_FILE_NAME
     mavo-edge-gpu-helper-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}-${mavo_flavor})
 set(CPACK_GENERATOR TGZ DEB RPM)
@@ -60,11 +72,17 @@ set(CPACK_RPM_PACKAGE_CONFLICTS ${mavo_other_packages})
 set(CPACK_RPM_PACKAGE_OBSOLETES ${mavo_other_packages})
 set(CPACK_RPM_PACKAGE_PROVIDES "mavo-edge-gpu-helper = ${PROJECT_VERSION}")
 set(CPACK_RPM_PACKAGE_LICENSE "Apache-2.0")
+set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man /usr/share/man/man1)
+set(CPACK_RPM_USER_FILELIST "%license /usr/${CMAKE_INSTALL_DOCDIR}/LICENSE"
+                            "%license /usr/${CMAKE_INSTALL_DOCDIR}/THIRD_PARTY_NOTICES")
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 # Build time, host and file times from SOURCE_DATE_EPOCH, so that two builds give the same bytes.
 set(CPACK_RPM_SPEC_MORE_DEFINE "%define use_source_date_epoch_as_buildtime 1
 %define clamp_mtime_to_source_date_epoch 1
 %define _buildhost reproducible
-%define _build_id_links none")
+%define _build_id_links none
+%define packager ${CPACK_PACKAGE_CONTACT}")
+include(${CMAKE_CURRENT_LIST_DIR}/package_documents.cmake)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/package_file_times.cmake)
 include(CPack)

@@ -16,9 +16,18 @@ export PATH="$cuobjdump/bin:$PATH"
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 export SOURCE_DATE_EPOCH
 
-# SHA256SUMS in build/packages, over every package there.
+# SHA256SUMS in build/packages, over every package there, and its detached armored signature
+# SHA256SUMS.asc when MAVO_RELEASE_SIGNING_KEY names an OpenPGP key of the builder's GNUPGHOME.
 list_packages_in_sha256sums() {
-    (cd build/packages && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%P\n' | sort |
+    (cd build/packages && find . -maxdepth 1 -type f ! -name 'SHA256SUMS*' -printf '%P\n' | sort |
         xargs sha256sum -- >SHA256SUMS)
     cat build/packages/SHA256SUMS
+    rm -f build/packages/SHA256SUMS.asc
+    if [ -z "${MAVO_RELEASE_SIGNING_KEY:-}" ]; then
+        echo "SHA256SUMS is not signed: MAVO_RELEASE_SIGNING_KEY names no key"
+        return
+    fi
+    gpg --batch --yes --local-user "$MAVO_RELEASE_SIGNING_KEY" --armor --detach-sign \
+        --output build/packages/SHA256SUMS.asc build/packages/SHA256SUMS
+    echo "SHA256SUMS.asc: signed with $MAVO_RELEASE_SIGNING_KEY"
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the OCI image of one Linux variant from its packaged programs: the two programs and the
 # glibc files they load, taken from the Debian 11 root that built them, with the helper as
-# entrypoint and a numeric non-root user; no shell, no package manager. Leaves
+# entrypoint and a numeric non-root user; no shell, no package manager; the license, the
+# third-party notices and the Debian source of those glibc files in /usr/share/doc. Leaves
 # build/packages/<package name>.oci.tar (an OCI archive, as `podman load -i` takes it).
 # Usage: build_image.sh VARIANT ROOT (run as root, with SOURCE_DATE_EPOCH set)
 set -euo pipefail
@@ -10,9 +11,9 @@ cd "$(dirname "$0")/.."
 : "${SOURCE_DATE_EPOCH:?}"
 case $variant in
     *x86_64*) arch=amd64 loader=/lib64/ld-linux-x86-64.so.2 triplet=x86_64-linux-gnu
-              glibc=$root/lib/x86_64-linux-gnu ;;
+              glibc=$root/lib/x86_64-linux-gnu glibc_package=libc6 ;;
     *aarch64*) arch=arm64 loader=/lib/ld-linux-aarch64.so.1 triplet=aarch64-linux-gnu
-               glibc=$root/usr/aarch64-linux-gnu/lib ;;
+               glibc=$root/usr/aarch64-linux-gnu/lib glibc_package=libc6-arm64-cross ;;
 esac
 tarball=$(ls "build/$variant"/mavo-edge-gpu-helper-*-"$variant".tar.gz)
 name=$(basename "$tarball" .tar.gz)
@@ -21,9 +22,16 @@ version=$(sed -n 's/^mavo-edge-gpu-helper-\(.*\)-linux-.*/\1/p' <<<"$name")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rootfs=$work/rootfs
-mkdir -p "$rootfs/usr/bin" "$rootfs/lib/$triplet" "$rootfs$(dirname "$loader")"
-tar -xzf "$tarball" -C "$work" --strip-components=2 "$name/bin"
-mv "$work"/mavo-edge-gpu-helper "$work"/mavo-edge-verify "$rootfs/usr/bin/"
+docs=$rootfs/usr/share/doc/mavo-edge-gpu-helper
+mkdir -p "$rootfs/usr/bin" "$rootfs/lib/$triplet" "$rootfs$(dirname "$loader")" "$docs"
+tar -xzf "$tarball" -C "$work" --strip-components=1 "$name/bin" "$name/share/doc"
+mv "$work"/bin/mavo-edge-gpu-helper "$work"/bin/mavo-edge-verify "$rootfs/usr/bin/"
+mv "$work"/share/doc/*/LICENSE "$work"/share/doc/*/THIRD_PARTY_NOTICES "$docs/"
+# LGPL-2.1 lets users ask for the source of exactly these glibc files: name its Debian package.
+dpkg-query --admindir="$root/var/lib/dpkg" -W \
+    -f="The glibc files in this image are unmodified from Debian's binary package \${Package} \${Version}
+(\${Architecture}), built from Debian's source package \${source:Package} \${source:Version}.
+" "$glibc_package" >"$docs/GLIBC_SOURCE"
 cp -L "$glibc/$(basename "$loader")" "$rootfs$loader"
 for library in libc.so.6 libdl.so.2 libpthread.so.0 librt.so.1 libm.so.6; do
     cp -L "$glibc/$library" "$rootfs/lib/$triplet/"

@@ -17,7 +17,8 @@ for variant in "${variants[@]}"; do
 done
 # The toolkits and the root are x86_64 ones; the Arm packages are cross-built.
 . packaging/build_environment.sh unshare=util-linux rpm=rpm qemu-aarch64-static=qemu-user-static \
-    buildah=buildah skopeo=skopeo
+    buildah=buildah skopeo=skopeo lintian=lintian rpmlint=rpmlint
+python3 packaging/check_notices.py THIRD_PARTY_NOTICES root="$root" mingw="$mingw" downloads="$downloads"
 
 rm -rf build/packages
 mkdir -p build/packages

@@ -16,7 +16,7 @@ fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # Files of the packages, from a root's top: none may be left after removing.
-leftovers() { (cd "$1" && ls -d usr/bin/mavo-* usr/share/doc/mavo_edge_gpu_helper 2>/dev/null || true); }
+leftovers() { (cd "$1" && ls -d usr/bin/mavo-* usr/share/doc/mavo-* usr/share/man/man1/mavo-* 2>/dev/null || true); }
 
 # Root $1 through an overlay at $merged, whose changes go with drop_overlay; commands run inside it.
 merged=$work/merged

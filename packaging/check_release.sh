@@ -95,12 +95,18 @@ for library in "$libcuda"/*_"$deb_arch"; do
 done
 echo "${matrix%;}"
 
+name=mavo-edge-gpu-helper
+docs=share/doc/$name-$toolkit
 expected_files="bin/mavo-edge-gpu-helper
 bin/mavo-edge-verify
-share/doc/mavo_edge_gpu_helper/LICENSE
-share/doc/mavo_edge_gpu_helper/README.md
-share/doc/mavo_edge_gpu_helper/digest_vectors.tsv"
-name=mavo-edge-gpu-helper
+$docs/LICENSE
+$docs/README.md
+$docs/THIRD_PARTY_NOTICES
+$docs/changelog.gz
+$docs/copyright
+$docs/digest_vectors.tsv
+share/man/man1/mavo-edge-gpu-helper.1.gz
+share/man/man1/mavo-edge-verify.1.gz"
 
 tarball=$(ls "$build/$name-"*"-$variant.tar.gz")
 tar_files=$(tar -tzf "$tarball" | grep -v '/$' | sed 's|^[^/]*/||' | sort)
@@ -117,7 +123,7 @@ done
 echo "$(basename "$deb"): Depends: $(dpkg-deb -f "$deb" Depends); Conflicts and Replaces: $others"
 
 rpm=$(ls "$build/$name-$toolkit-"*".$cpu.rpm")
-rpm_files=$(rpm -qpl "$rpm" | grep -v '/mavo_edge_gpu_helper$' | sed 's|^/usr/||' | sort)
+rpm_files=$(rpm -qpl "$rpm" | grep -vx "/usr/$docs" | sed 's|^/usr/||' | sort)
 [ "$rpm_files" = "$expected_files" ] || fail "$rpm holds: $rpm_files"
 # Only glibc's libraries and rpm's own features, at no symbol version above the floor.
 while read -r requirement; do
@@ -135,5 +141,10 @@ for relation in conflicts obsoletes; do
     [ "$listed" = "$others" ] || fail "$rpm $relation: $listed"
 done
 echo "$(basename "$rpm"): requires glibc only; Conflicts and Obsoletes: $others"
+
+# What Debian's and rpm's own checkers find, but for what packaging/rpmlint.toml answers.
+findings=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian on $deb: $findings"
+findings=$(rpmlint --strict -c "$(dirname "$0")/rpmlint.toml" "$rpm" 2>&1) || fail "rpmlint on $rpm: $findings"
+echo "lintian and rpmlint: nothing unanswered"
 
 [ "$failures" -eq 0 ] && echo "release checks passed: $variant" || exit 1

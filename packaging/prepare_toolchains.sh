@@ -282,3 +282,5 @@ for part in root:root mingw:root debian11:root debian12:root debian13:root cmake
     # Quoted for the eval of whoever reads these lines.
     printf '%s=%q\n' "$name" "$folder"
 done
+# What the folders were made from: the third-party notices quote license files out of it.
+printf 'downloads=%q\n' "$cache/downloads"

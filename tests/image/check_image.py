@@ -72,7 +72,9 @@ def main(image, variant):
         rootfs.chmod(0o755)  # a container's root, which the image's user must be able to enter
         files = unpack(image, rootfs)
         expected = sorted([loader, "usr/bin/mavo-edge-gpu-helper", "usr/bin/mavo-edge-verify"] +
-                          [f"{library_folder}/{library}" for library in LIBRARIES])
+                          [f"{library_folder}/{library}" for library in LIBRARIES] +
+                          [f"usr/share/doc/mavo-edge-gpu-helper/{name}"
+                           for name in ("GLIBC_SOURCE", "LICENSE", "THIRD_PARTY_NOTICES")])
         check(files == expected, f"files {files}")
         print(f"files: {' '.join(files)}")
 
