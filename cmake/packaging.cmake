@@ -7,6 +7,9 @@ set(mavo_package mavo-edge-gpu-helper-${mavo_flavor})
 set(CMAKE_INSTALL_DOCDIR share/doc/${mavo_package} CACHE PATH "Documentation (DOCDIR)")
 include(GNUInstallDirs)
 install(TARGETS mavo-edge-gpu-helper mavo-edge-verify RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The verifier's C library and header, for the tarballs only (see package_generators.cmake).
+install(TARGETS mavo_edge_verify LIBRARY DESTINATION lib COMPONENT library)
+install(FILES include/mavo_edge/verify.h DESTINATION include/mavo_edge COMPONENT library)
 
 set(CPACK_PACKAGE_NAME mavo-edge-gpu-helper)
 set(CPACK_PACKAGE_VENDOR "mavo")
@@ -84,5 +87,7 @@ set(CPACK_RPM_SPEC_MORE_DEFINE "%define use_source_date_epoch_as_buildtime 1
 %define _build_id_links none
 %define packager ${CPACK_PACKAGE_CONTACT}")
 include(${CMAKE_CURRENT_LIST_DIR}/package_documents.cmake)
+set(CPACK_MAVO_BINARY_DIR ${CMAKE_BINARY_DIR})
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/package_generators.cmake)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/package_file_times.cmake)
 include(CPack)

@@ -10,8 +10,7 @@ class json_reader {
 
     // `offset` is that of the first byte at fault.
     [[noreturn]] static void fail_at(const std::string& what, std::size_t offset) {
-        throw report_format_error("malformed report: " + what + " at byte " +
-                                  std::to_string(offset));
+        throw report_format_error(what, offset);
     }
     [[noreturn]] void fail(const std::string& what) const { fail_at(what, position_); }
 

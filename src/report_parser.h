@@ -1,6 +1,7 @@
 // Reads back one report line of the helper.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -15,9 +16,16 @@ struct report_fields {
     std::uint64_t units = 0;
 };
 
+// Says what is wrong and the offset of the first byte at fault.
 class report_format_error : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    report_format_error(const std::string& what, std::size_t offset)
+        : std::runtime_error("malformed report: " + what + " at byte " + std::to_string(offset)),
+          offset_(offset) {}
+    std::size_t offset() const noexcept { return offset_; }
+
+  private:
+    std::size_t offset_;
 };
 
 // Strict JSON for exactly the helper's object: the six keys in its order, the digests as 16

@@ -14,6 +14,7 @@
 
 #include "parallel_digests.h"
 #include "report.h"
+#include "report_check.h"
 #include "report_parser.h"
 #include "standard_input.h"
 #include "verify_cli.h"
@@ -25,15 +26,11 @@ class report_input_error : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// A report line is a few hundred bytes; reports come from machines the caller may not control, so
-// anything longer is refused without reading the rest.
-inline constexpr std::size_t max_report_bytes = 65536;
-
 [[noreturn]] void cannot_read(const std::string& path, int error) {
     throw report_input_error("cannot read the report from " + path + ": " + std::strerror(error));
 }
 
-// The single line of a report, without its line end (LF, or CR LF from a Windows helper).
+// The report's line: what the file or standard input holds, up to one byte past the limit.
 std::string read_report_line(const std::string& path) {
     const auto close = [](std::FILE* file) {
         if (file != stdin) {
@@ -51,37 +48,7 @@ std::string read_report_line(const std::string& path) {
     if (std::ferror(file.get()) != 0) {
         cannot_read(path, errno);
     }
-    if (text.size() > max_report_bytes) {
-        throw report_format_error("malformed report: longer than " +
-                                  std::to_string(max_report_bytes) + " bytes at byte " +
-                                  std::to_string(max_report_bytes));
-    }
-    if (text.ends_with('\n')) {
-        text.pop_back();
-        if (text.ends_with('\r')) {
-            text.pop_back();
-        }
-    }
-    if (const auto line_end = text.find('\n'); line_end != std::string::npos) {
-        throw report_format_error("malformed report: more than one line at byte " +
-                                  std::to_string(line_end));
-    }
-    return text;
-}
-
-std::vector<std::string> mismatches(const report_fields& report, const digests& expected,
-                                    std::uint64_t units) {
-    std::vector<std::string> lines;
-    const auto compare = [&lines](const char* field, const std::string& want,
-                                  const std::string& found) {
-        if (want != found) {
-            lines.push_back(std::string(field) + ": expected " + want + ", found " + found);
-        }
-    };
-    compare("xor_value", hex64(expected.xor_digest), report.xor_value);
-    compare("sum_value", hex64(expected.sum_digest), report.sum_value);
-    compare("units", std::to_string(units), std::to_string(report.units));
-    return lines;
+    return std::string(report_line(text));
 }
 
 unsigned thread_count(const verify_options& options) {
@@ -116,11 +83,11 @@ int main(int argc, char** argv) try {
         return 0;
     }
     const report_fields report = parse_report(read_report_line(*options.report_path));
-    const std::vector<std::string> lines = mismatches(report, expected, options.units);
-    for (const std::string& line : lines) {
-        std::cerr << "mavo-edge-verify: " << line << '\n';
+    const std::vector<field_mismatch> mismatches = compare_report(report, expected, options.units);
+    for (const field_mismatch& mismatch : mismatches) {
+        std::cerr << "mavo-edge-verify: " << mismatch.message() << '\n';
     }
-    return lines.empty() ? 0 : 1;
+    return mismatches.empty() ? 0 : 1;
 } catch (const std::exception& error) {
     std::cerr << "mavo-edge-verify: " << error.what() << '\n';
     return 1;

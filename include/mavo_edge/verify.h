@@ -1,0 +1,76 @@
+/* mavo_edge/verify.h: checks mavo-edge-gpu-helper reports on the CPU, as mavo-edge-verify does.
+ *
+ * Link with -lmavo_edge_verify (libmavo_edge_verify.so.0). Every function is thread-safe and the
+ * library keeps no state between calls: a result belongs to its caller until it is freed. The
+ * seed, unit count and thread count follow mavo-edge-verify's rules: the seed is 64 bytes whose
+ * first 16 are hexadecimal digits, units 1 to 100000000, threads 1 to 1024 or 0 for every hardware
+ * thread. Texts are byte strings with their sizes; those the library returns also end in a NUL. */
+#ifndef MAVO_EDGE_VERIFY_H
+#define MAVO_EDGE_VERIFY_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum mavo_edge_outcome {
+    MAVO_EDGE_EQUAL = 0,         /* the report's digests and units are those expected */
+    MAVO_EDGE_MISMATCH = 1,      /* a well-formed report whose xor_value, sum_value or units differ */
+    MAVO_EDGE_MALFORMED = 2,     /* not the helper's report: message and offset say where */
+    MAVO_EDGE_BAD_ARGUMENTS = 3, /* the seed, unit count or thread count is not acceptable */
+    MAVO_EDGE_FAILED = 4         /* the check could not run: no memory, or no thread could start */
+} mavo_edge_outcome;
+
+typedef enum mavo_edge_field {
+    MAVO_EDGE_XOR_VALUE = 0,
+    MAVO_EDGE_SUM_VALUE = 1,
+    MAVO_EDGE_GPU_NAME = 2,
+    MAVO_EDGE_GPU_UUID = 3,
+    MAVO_EDGE_DURATION_MS = 4,
+    MAVO_EDGE_UNITS = 5
+} mavo_edge_field;
+
+typedef struct mavo_edge_result mavo_edge_result;
+
+/* The digests expected for a seed and unit count: xor_value and sum_value as in the report (16
+ * lower-case hex digits) and units in decimal, through mavo_edge_result_expected; the outcome is
+ * MAVO_EDGE_EQUAL, or MAVO_EDGE_BAD_ARGUMENTS or MAVO_EDGE_FAILED with a message. */
+mavo_edge_result* mavo_edge_expected_digests(const char* seed, size_t seed_size, uint64_t units,
+                                             unsigned threads);
+
+/* Checks one report line (LF or CR LF at its end; at most 65536 bytes) against the digests
+ * expected for a seed and unit count. The arguments are checked first, then the report's form, and
+ * only then are the digests computed. */
+mavo_edge_result* mavo_edge_check_report(const char* report, size_t report_size, const char* seed,
+                                         size_t seed_size, uint64_t units, unsigned threads);
+
+/* NULL results (only when not even the result could be allocated) read as MAVO_EDGE_FAILED. */
+mavo_edge_outcome mavo_edge_result_outcome(const mavo_edge_result* result);
+
+/* mavo-edge-verify's words, without its name: for a mismatch its lines ("xor_value: expected ...,
+ * found ...") joined by line feeds; "malformed report: <what> at byte <offset>"; why the
+ * arguments were refused; "" when equal. */
+const char* mavo_edge_result_message(const mavo_edge_result* result);
+
+/* For MAVO_EDGE_MALFORMED, the offset of the first byte at fault; 0 otherwise. */
+uint64_t mavo_edge_result_offset(const mavo_edge_result* result);
+
+/* The report's value of a field (the digests and texts as decoded from the report, the numbers in
+ * decimal), its size in *size when size is not NULL; NULL unless the outcome is MAVO_EDGE_EQUAL or
+ * MAVO_EDGE_MISMATCH. The texts may hold any byte, NUL included. */
+const char* mavo_edge_result_found(const mavo_edge_result* result, mavo_edge_field field,
+                                   size_t* size);
+
+/* The value expected for MAVO_EDGE_XOR_VALUE, MAVO_EDGE_SUM_VALUE or MAVO_EDGE_UNITS, once the
+ * digests were computed; NULL otherwise. */
+const char* mavo_edge_result_expected(const mavo_edge_result* result, mavo_edge_field field);
+
+void mavo_edge_result_free(mavo_edge_result* result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

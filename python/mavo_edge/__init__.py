@@ -1,0 +1,191 @@
+"""Checks mavo-edge-gpu-helper reports on the CPU, as ``mavo-edge-verify`` does, in process.
+
+A coordinator issues a seed with :func:`new_seed`, has a machine run
+``mavo-edge-gpu-helper --seed <seed> --units <units> --json`` and checks the line it printed with
+:func:`check_report`. The work runs in ``libmavo_edge_verify.so.0`` beside this file, called
+through ctypes, which releases the GIL for each call: Python threads check reports in parallel.
+
+Texts that come from the report (``gpu_name``, ``gpu_uuid``) are decoded from UTF-8 with the
+``surrogateescape`` error handler: a byte that is not part of valid UTF-8 becomes a lone surrogate
+(U+DC80 to U+DCFF), and ``text.encode("utf-8", "surrogateescape")`` gives the report's bytes back.
+"""
+
+import ctypes
+import secrets
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Dict, Optional, Tuple, Union
+
+__all__ = [
+    "Digests",
+    "MalformedReport",
+    "Report",
+    "ReportError",
+    "ReportMismatch",
+    "check_report",
+    "expected_digests",
+    "new_seed",
+]
+__version__ = "0.1.0"
+
+_EQUAL, _MISMATCH, _MALFORMED, _BAD_ARGUMENTS = 0, 1, 2, 3
+_FIELDS = ("xor_value", "sum_value", "gpu_name", "gpu_uuid", "duration_ms", "units")
+_MAX_THREADS = 1024
+_REFUSED_THREADS = 0xFFFFFFFF  # above the limit, so that the library says why
+
+
+class ReportError(ValueError):
+    """A report that does not pass; its message is mavo-edge-verify's, without the name."""
+
+
+class ReportMismatch(ReportError):
+    """A well-formed report whose digests or unit count differ from those expected."""
+
+    def __init__(self, message: str, mismatches: Dict[str, Tuple[str, str]], report: "Report"):
+        super().__init__(message)
+        #: field name -> (expected, found), for each of xor_value, sum_value, units that differs.
+        self.mismatches = mismatches
+        #: What the report says, all of it.
+        self.report = report
+
+
+class MalformedReport(ReportError):
+    """Not the helper's report line."""
+
+    def __init__(self, message: str, offset: int):
+        super().__init__(message)
+        #: The offset of the first byte at fault.
+        self.offset = offset
+
+
+@dataclass(frozen=True)
+class Digests:
+    """The digests a report must carry: 16 lower-case hex digits each, as in the report."""
+
+    xor_value: str
+    sum_value: str
+    units: int
+
+
+@dataclass(frozen=True)
+class Report:
+    """A report that passed: its values, the texts decoded as the module says."""
+
+    xor_value: str
+    sum_value: str
+    gpu_name: str
+    gpu_uuid: str
+    duration_ms: int
+    units: int
+
+
+class _Result(ctypes.Structure):
+    pass
+
+
+_Handle = ctypes.POINTER(_Result)
+_library = ctypes.CDLL(str(Path(__file__).with_name("libmavo_edge_verify.so.0")))
+_library.mavo_edge_expected_digests.restype = _Handle
+_library.mavo_edge_expected_digests.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_uint64, ctypes.c_uint]
+_library.mavo_edge_check_report.restype = _Handle
+_library.mavo_edge_check_report.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t,
+                                            ctypes.c_uint64, ctypes.c_uint]
+_library.mavo_edge_result_outcome.restype = ctypes.c_int
+_library.mavo_edge_result_outcome.argtypes = [_Handle]
+_library.mavo_edge_result_message.restype = ctypes.c_char_p
+_library.mavo_edge_result_message.argtypes = [_Handle]
+_library.mavo_edge_result_offset.restype = ctypes.c_uint64
+_library.mavo_edge_result_offset.argtypes = [_Handle]
+# c_void_p, not c_char_p: the texts may hold NUL bytes, so they are read with their sizes.
+_library.mavo_edge_result_found.restype = ctypes.c_void_p
+_library.mavo_edge_result_found.argtypes = [_Handle, ctypes.c_int, ctypes.POINTER(ctypes.c_size_t)]
+_library.mavo_edge_result_expected.restype = ctypes.c_char_p
+_library.mavo_edge_result_expected.argtypes = [_Handle, ctypes.c_int]
+_library.mavo_edge_result_free.restype = None
+_library.mavo_edge_result_free.argtypes = [_Handle]
+
+
+def new_seed() -> str:
+    """A fresh seed: 64 lower-case hex digits from :mod:`secrets`.
+
+    Only the first 16 digits (64 bits) decide the digests, so they carry the freshness: never issue
+    a seed whose first 16 digits were issued before.
+    """
+    return secrets.token_hex(32)
+
+
+def _encoded(text: Union[str, bytes]) -> bytes:
+    return text if isinstance(text, bytes) else text.encode("utf-8", "surrogateescape")
+
+
+def _counts(units: int, threads: Optional[int]) -> Tuple[int, int]:
+    """Unit and thread counts for the library; those it cannot take become ones it refuses."""
+    c_units = units if 0 <= units < 2**64 else 0
+    if threads is None:
+        return c_units, 0
+    return c_units, threads if 1 <= threads <= _MAX_THREADS else _REFUSED_THREADS
+
+
+def _found(result: "ctypes._Pointer[_Result]", index: int) -> str:
+    size = ctypes.c_size_t()
+    address = _library.mavo_edge_result_found(result, index, ctypes.byref(size))
+    return ctypes.string_at(address, size.value).decode("utf-8", "surrogateescape")
+
+
+def _expected(result: "ctypes._Pointer[_Result]", index: int) -> str:
+    return _library.mavo_edge_result_expected(result, index).decode("ascii")
+
+
+def _raise_unless(result: "ctypes._Pointer[_Result]", accepted: Tuple[int, ...]) -> int:
+    if not result:
+        raise MemoryError("mavo_edge: out of memory")
+    outcome = _library.mavo_edge_result_outcome(result)
+    message = _library.mavo_edge_result_message(result).decode("utf-8", "surrogateescape")
+    if outcome in accepted:
+        return outcome
+    if outcome == _MALFORMED:
+        raise MalformedReport(message, _library.mavo_edge_result_offset(result))
+    if outcome == _BAD_ARGUMENTS:
+        raise ValueError(message)
+    raise RuntimeError(f"mavo_edge: {message}")
+
+
+def expected_digests(seed: str, units: int, *, threads: Optional[int] = None) -> Digests:
+    """The digests of the helper's report for this seed and unit count.
+
+    ``threads`` (1 to 1024) sets how many threads compute; by default every hardware thread.
+    A seed or count that mavo-edge-verify refuses raises :class:`ValueError` with its message.
+    """
+    seed_bytes = _encoded(seed)
+    result = _library.mavo_edge_expected_digests(seed_bytes, len(seed_bytes), *_counts(units, threads))
+    try:
+        _raise_unless(result, (_EQUAL,))
+        return Digests(_expected(result, 0), _expected(result, 1), int(_expected(result, 5)))
+    finally:
+        _library.mavo_edge_result_free(result)
+
+
+def check_report(report: Union[str, bytes], seed: str, units: int, *, threads: Optional[int] = None) -> Report:
+    """Checks one report line (``str`` or ``bytes``, ending in LF, CR LF or nothing).
+
+    Returns what the report says when its digests and units are those of ``seed`` and ``units``.
+    Raises :class:`ReportMismatch` when they differ, :class:`MalformedReport` when the text is not
+    the helper's report (both are :class:`ReportError`, a :class:`ValueError`), and
+    :class:`ValueError` for a seed or count that mavo-edge-verify refuses. ``threads`` as in
+    :func:`expected_digests`.
+    """
+    report_bytes, seed_bytes = _encoded(report), _encoded(seed)
+    result = _library.mavo_edge_check_report(report_bytes, len(report_bytes), seed_bytes, len(seed_bytes),
+                                             *_counts(units, threads))
+    try:
+        outcome = _raise_unless(result, (_EQUAL, _MISMATCH))
+        found = [_found(result, index) for index in range(len(_FIELDS))]
+        values = Report(found[0], found[1], found[2], found[3], int(found[4]), int(found[5]))
+        if outcome == _MISMATCH:
+            mismatches = {_FIELDS[index]: (_expected(result, index), found[index]) for index in (0, 1, 5)
+                          if _expected(result, index) != found[index]}
+            message = _library.mavo_edge_result_message(result).decode("utf-8")
+            raise ReportMismatch(message, mismatches, values)
+        return values
+    finally:
+        _library.mavo_edge_result_free(result)

@@ -1,0 +1,127 @@
+"""mavo_edge as installed (never the source tree): the digest vectors, the verifier's outcomes and
+messages, bad arguments and threads. Expected digests come from the published vectors."""
+import csv
+import threading
+from pathlib import Path
+
+import pytest
+
+import mavo_edge
+
+VECTORS = Path(__file__).resolve().parents[2] / "tests" / "vectors" / "digest_vectors.tsv"
+ZEROS = "0" * 64
+# 3 units of the zero seed, from the vectors.
+XOR3, SUM3 = "e472b00bee88c7a0", "0a830c0420b7813e"
+
+
+def report(xor=XOR3, total=SUM3, name='"NVIDIA H100"', uuid='"0000:01:00.0"', duration="6", units="3"):
+    return (f'{{"xor_value":"{xor}","sum_value":"{total}","gpu_name":{name},"gpu_uuid":{uuid},'
+            f'"duration_ms":{duration},"units":{units}}}\n')
+
+
+def test_installed_not_source():
+    assert "site-packages" in mavo_edge.__file__ or "dist-packages" in mavo_edge.__file__
+
+
+@pytest.mark.parametrize("row", list(csv.DictReader(VECTORS.open(), delimiter="\t")),
+                         ids=lambda row: f"{row['seed_text'][:16]}x{row['units']}")
+def test_digest_vectors(row):
+    units = int(row["units"])
+    assert mavo_edge.expected_digests(row["seed_text"], units) == \
+        mavo_edge.Digests(row["xor_value"], row["sum_value"], units)
+    line = report(row["xor_value"], row["sum_value"], units=row["units"])
+    assert mavo_edge.check_report(line.encode(), row["seed_text"], units, threads=3).units == units
+
+
+@pytest.mark.parametrize("line, name_bytes", [
+    (report(), b"NVIDIA H100"),
+    (report().replace("\n", "\r\n"), b"NVIDIA H100"),
+    (report().rstrip("\n"), b"NVIDIA H100"),
+    (report(name='"A\\u00e9\\"\\u0000"'), b'A\xc3\xa9"\x00'),
+    (report(name='"\xff\xfe"').encode("latin-1"), b"\xff\xfe"),  # not UTF-8: kept as surrogates
+])
+def test_equal(line, name_bytes):
+    found = mavo_edge.check_report(line, ZEROS, 3)
+    assert found == mavo_edge.Report(XOR3, SUM3, found.gpu_name, "0000:01:00.0", 6, 3)
+    assert found.gpu_name.encode("utf-8", "surrogateescape") == name_bytes
+
+
+@pytest.mark.parametrize("line, mismatches, message", [
+    (report(xor="e472b00bee88c7a1"), {"xor_value": (XOR3, "e472b00bee88c7a1")},
+     "xor_value: expected e472b00bee88c7a0, found e472b00bee88c7a1"),
+    (report(total="ffffffffffffffff"), {"sum_value": (SUM3, "ffffffffffffffff")},
+     "sum_value: expected 0a830c0420b7813e, found ffffffffffffffff"),
+    (report(units="4"), {"units": ("3", "4")}, "units: expected 3, found 4"),
+    (report(xor="0" * 16, units="4"), {"xor_value": (XOR3, "0" * 16), "units": ("3", "4")},
+     "xor_value: expected e472b00bee88c7a0, found 0000000000000000\nunits: expected 3, found 4"),
+])
+def test_mismatch(line, mismatches, message):
+    with pytest.raises(mavo_edge.ReportMismatch) as raised:
+        mavo_edge.check_report(line, ZEROS, 3)
+    assert (raised.value.mismatches, str(raised.value)) == (mismatches, message)
+    assert raised.value.report.gpu_name == "NVIDIA H100"
+    assert isinstance(raised.value, mavo_edge.ReportError) and isinstance(raised.value, ValueError)
+
+
+@pytest.mark.parametrize("line, what, at", [  # the offset is that of `at`'s first byte in the line
+    ("", "expected '{'", ""),
+    (report() + "\n", "more than one line", "\n"),
+    ('{"xor_value":"', "unterminated string", None),
+    (report().rstrip("\n") + " ]", "unexpected text after the object", "]"),
+    (report().replace('"xor_value"', '"sum_value"', 1), 'expected key "xor_value"', '"sum_value"'),
+    (report(xor="E472B00BEE88C7A0"), "xor_value is not 16 lower-case hex digits", '"E472'),
+    (report(units="03"), "expected a whole number", "03}"),
+    (report(units="18446744073709551616"), "number out of range", "18446744073709551616"),
+    (report(name='"\t"'), "control character in string", "\t"),
+    (report(name='"\\x"'), "invalid escape", 'x"'),
+    (report(name='"\\u12x"'), "invalid \\u escape", 'x"'),
+    (report(name='"\\udc00"'), "unpaired surrogate", "\\udc00"),
+])
+def test_malformed(line, what, at):
+    offset = len(line) if at is None else line.index(at)
+    with pytest.raises(mavo_edge.MalformedReport) as raised:
+        mavo_edge.check_report(line, ZEROS, 3)
+    assert (str(raised.value), raised.value.offset) == (f"malformed report: {what} at byte {offset}", offset)
+
+
+def test_longer_than_the_limit():
+    with pytest.raises(mavo_edge.MalformedReport, match="^malformed report: longer than 65536 bytes at byte 65536$"):
+        mavo_edge.check_report(b" " * 65537, ZEROS, 3)
+
+
+@pytest.mark.parametrize("seed, units, threads, message", [
+    ("0" * 63, 3, None, "seed must contain exactly 64 hexadecimal characters"),
+    ("0" * 63 + "\u00e9", 3, None, "seed must contain exactly 64 hexadecimal characters"),
+    ("g" + "0" * 63, 3, None, "seed contains a non-hexadecimal character"),
+    (ZEROS, 0, None, "units must be 1 to 100000000"),
+    (ZEROS, 100000001, None, "units must be 1 to 100000000"),
+    (ZEROS, -1, None, "units must be 1 to 100000000"),
+    (ZEROS, 3, 0, "threads must be 1 to 1024"),
+    (ZEROS, 3, 1025, "threads must be 1 to 1024"),
+])
+def test_bad_arguments(seed, units, threads, message):
+    for call in (lambda: mavo_edge.expected_digests(seed, units, threads=threads),
+                 lambda: mavo_edge.check_report(report(), seed, units, threads=threads)):
+        with pytest.raises(ValueError) as raised:
+            call()
+        assert str(raised.value) == message and not isinstance(raised.value, mavo_edge.ReportError)
+
+
+def test_threads_agree_and_run_in_parallel():
+    expected = mavo_edge.expected_digests("0123456789abcdef" + "0" * 48, 1000003, threads=1)
+    results = []
+    workers = [threading.Thread(target=lambda t=t: results.append(
+        mavo_edge.expected_digests("0123456789ABCDEF" + "x" * 48, 1000003, threads=t))) for t in (1, 2, 7, 1024)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert results == [expected] * 4
+
+
+def test_new_seed():
+    seeds = {mavo_edge.new_seed() for _ in range(100)}
+    assert len(seeds) == 100
+    for seed in seeds:
+        assert len(seed) == 64 and set(seed) <= set("0123456789abcdef")
+        assert mavo_edge.expected_digests(seed, 1).units == 1
