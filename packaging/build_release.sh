@@ -48,6 +48,26 @@ for name in "${variants[@]}"; do
         echo "$(basename "$image"): the same bytes when built again"
     fi
 done
+
+# The Python package: a wheel for each CPU built, around the (stripped) library of the tarball of
+# that CPU's first variant (it holds no CUDA: every flavour's is the same), tagged with the oldest
+# glibc its symbols allow; and the sdist.
+declare -A wheel_made=()
+for name in "${variants[@]}"; do
+    load_variant "$name"
+    [ -z "${wheel_made[$cpu]:-}" ] || continue
+    wheel_made[$cpu]=1
+    unpacked=$(mktemp -d)
+    tar -xzf "build/$variant"/mavo-edge-gpu-helper-*.tar.gz -C "$unpacked" --strip-components=1
+    library=$(ls "$unpacked"/lib/libmavo_edge_verify.so.0.*)
+    newest=$(objdump -T "$library" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -uV | tail -n 1)
+    python3 packaging/python/wheel_backend.py wheel "$library" "manylinux_${newest//./_}_$cpu" build/packages
+    rm -r "$unpacked"
+done
+python3 packaging/python/wheel_backend.py sdist build/packages
+unshare --mount --propagation private packaging/check_wheels.sh build/packages "$auditwheel" \
+    "$debian11" "$debian12" "$debian13" "$debian12arm64"
+
 if [ "${#variants[@]}" -eq "${#all_variants[@]}" ]; then
     unshare --mount --propagation private \
         packaging/check_installs.sh build/packages "$debian11" "$debian12" "$debian13"

@@ -33,7 +33,7 @@ case $cpu in
              run=(/usr/bin/qemu-aarch64-static -L /usr/aarch64-linux-gnu) ;;
 esac
 
-for program in mavo-edge-gpu-helper mavo-edge-verify; do
+for program in mavo-edge-gpu-helper mavo-edge-verify libmavo_edge_verify.so.0; do
     binary=$build/$program
     newest=$(objdump -T "$binary" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -uV | tail -n 1)
     if [ "$(printf '%s\n%s\n' "$newest" "$glibc_floor" | sort -V | tail -n 1)" != "$glibc_floor" ]; then
@@ -48,6 +48,10 @@ for program in mavo-edge-gpu-helper mavo-edge-verify; do
     done
     echo "$program: newest glibc symbol version $newest; needs $libraries"
 done
+# The library lends out its C interface and nothing else (not the C++ runtime linked into it).
+exported=$(objdump -T "$build/libmavo_edge_verify.so.0" | awk '$4 == ".text" {print $NF}' | sort | tr '\n' ' ')
+[ "$exported" = "$(grep -o 'mavo_edge_[a-z_]*(' "$(dirname "$0")/../include/mavo_edge/verify.h" | tr -d '(' | sort | tr '\n' ' ')" ] ||
+    fail "libmavo_edge_verify.so.0 exports: $exported"
 
 cuobjdump=$(command -v cuobjdump) || fail "no cuobjdump on PATH"
 python3 "$(dirname "$0")/../tests/device_code/check_device_code.py" "$build/mavo-edge-gpu-helper" \
@@ -110,7 +114,12 @@ share/man/man1/mavo-edge-verify.1.gz"
 
 tarball=$(ls "$build/$name-"*"-$variant.tar.gz")
 tar_files=$(tar -tzf "$tarball" | grep -v '/$' | sed 's|^[^/]*/||' | sort)
-[ "$tar_files" = "$expected_files" ] || fail "$tarball holds: $tar_files"
+release_version=$(basename "$tarball" | sed -n 's/^mavo-edge-gpu-helper-\([0-9.]*\)-linux-.*/\1/p')
+library_files="include/mavo_edge/verify.h
+lib/libmavo_edge_verify.so
+lib/libmavo_edge_verify.so.0
+lib/libmavo_edge_verify.so.$release_version"
+[ "$tar_files" = "$(sort <<<"$expected_files"$'\n'"$library_files")" ] || fail "$tarball holds: $tar_files"
 echo "$(basename "$tarball"): $(echo "$tar_files" | tr '\n' ' ')"
 
 deb=$(ls "$build/$name-${toolkit}_"*"_$deb_arch.deb")

@@ -92,7 +92,7 @@ unpack_wheels() {
         python3 -m pip download --quiet --no-cache-dir --no-deps --only-binary=:all: --platform "$platform" \
             --require-hashes -r "$requirements" -d "$cache/downloads"
         local arch
-        arch=$(grep -o 'x86_64\|aarch64\|amd64' <<<"$platform")
+        arch=$(grep -o 'x86_64\|aarch64\|amd64\|any' <<<"$platform")
         pin_lines wheel "$folder" | awk -v p="$platform" '$3 == p {print $4}' |
             while read -r requirement; do
                 local name=${requirement%%==*} version=${requirement##*==}
@@ -153,7 +153,7 @@ debootstrap_root() {
     command -v debootstrap >/dev/null ||
         { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y debootstrap; }
     # Every package is checked through the suite's release file, whose signature must be good.
-    debootstrap --variant=minbase --keyring="$keyring" --force-check-gpg \
+    debootstrap --variant=minbase --keyring="$keyring" --force-check-gpg "${@:3}" \
         ${packages:+--include="${packages// /,}"} "$suite" "$target" "$mirror" >/dev/null
 }
 
@@ -165,6 +165,17 @@ make_root() {
 make_debian11() { debootstrap_root "$1" debian11; }
 make_debian12() { debootstrap_root "$1" debian12; }
 make_debian13() { debootstrap_root "$1" debian13; }
+
+# Debian 12's arm64 Python, run under qemu-user (`qemu-aarch64-static -L ROOT`): debootstrap's
+# first stage fetches the packages, and they are unpacked without running their scripts, which
+# would need arm64 programs to run here.
+make_debian12arm64() {
+    debootstrap_root "$1" debian12arm64 --arch=arm64 --foreign
+    local package
+    for package in "$1"/var/cache/apt/archives/*.deb; do
+        dpkg-deb -x "$package" "$1"
+    done
+}
 
 # Debian's mingw-w64 g++ always links with GNU ld, which cannot link MSVC's cudart_static.lib (its
 # COMDATs); in this root lld takes GNU ld's place.
@@ -178,6 +189,8 @@ make_cmake() {
     unpack_wheels cmake "$1"
     chmod +x "$1"/cmake/data/bin/*
 }
+
+make_auditwheel() { unpack_wheels auditwheel "$1"; }
 
 make_cuobjdump() {
     unpack_wheels cuobjdump "$1.unpacked"
@@ -264,8 +277,8 @@ make_libcuda() {
 }
 
 # Makes each folder once per key; a folder is used only once it is complete.
-for part in root:root mingw:root debian11:root debian12:root debian13:root cmake:wheel cuda13:wheel \
-            cuda12:deb cuda11:deb libcuda:deb cuobjdump:wheel; do
+for part in root:root mingw:root debian11:root debian12:root debian13:root debian12arm64:root \
+            cmake:wheel cuda13:wheel cuda12:deb cuda11:deb libcuda:deb cuobjdump:wheel auditwheel:wheel; do
     name=${part%%:*} kind=${part##*:}
     case $name in
         cuda13) key=$(key_of cuda13 wheel "cuda13|cuda13-sbsa|cuda13-windows" "$windows_headers_patch") ;;

@@ -53,9 +53,10 @@ request checked_request(const char* seed, std::size_t seed_size, std::uint64_t u
     }
     const std::uint64_t kernel_seed = decode_seed(std::string_view(seed, seed_size));
     if (threads == 0) {
-        // Every hardware thread, but none that would cost more to start than its share saves.
-        const auto useful = static_cast<unsigned>(std::min<std::uint64_t>(units / units_per_thread, max_threads));
-        threads = std::clamp(std::thread::hardware_concurrency(), 1U, std::max(1U, useful));
+        // Every hardware thread, but none that would cost more to start than its share saves (and
+        // asking how many there are costs microseconds too).
+        const auto useful = static_cast<unsigned>(std::min(units / units_per_thread, max_threads));
+        threads = useful <= 1 ? 1U : std::clamp(std::thread::hardware_concurrency(), 1U, useful);
     }
     return {kernel_seed, units, threads};
 }

@@ -96,9 +96,14 @@ _library.mavo_edge_result_message.restype = ctypes.c_char_p
 _library.mavo_edge_result_message.argtypes = [_Handle]
 _library.mavo_edge_result_offset.restype = ctypes.c_uint64
 _library.mavo_edge_result_offset.argtypes = [_Handle]
-# c_void_p, not c_char_p: the texts may hold NUL bytes, so they are read with their sizes.
-_library.mavo_edge_result_found.restype = ctypes.c_void_p
-_library.mavo_edge_result_found.argtypes = [_Handle, ctypes.c_int, ctypes.POINTER(ctypes.c_size_t)]
+# The texts may hold NUL bytes: they are read with their sizes. The digests and numbers cannot,
+# and are read more cheaply as C strings.
+_found_text = _library["mavo_edge_result_found"]
+_found_text.restype = ctypes.c_void_p
+_found_text.argtypes = [_Handle, ctypes.c_int, ctypes.POINTER(ctypes.c_size_t)]
+_found_ascii = _library["mavo_edge_result_found"]
+_found_ascii.restype = ctypes.c_char_p
+_found_ascii.argtypes = [_Handle, ctypes.c_int, ctypes.c_void_p]
 _library.mavo_edge_result_expected.restype = ctypes.c_char_p
 _library.mavo_edge_result_expected.argtypes = [_Handle, ctypes.c_int]
 _library.mavo_edge_result_free.restype = None
@@ -127,8 +132,10 @@ def _counts(units: int, threads: Optional[int]) -> Tuple[int, int]:
 
 
 def _found(result: "ctypes._Pointer[_Result]", index: int) -> str:
+    if _FIELDS[index] not in ("gpu_name", "gpu_uuid"):
+        return _found_ascii(result, index, None).decode("ascii")
     size = ctypes.c_size_t()
-    address = _library.mavo_edge_result_found(result, index, ctypes.byref(size))
+    address = _found_text(result, index, ctypes.byref(size))
     return ctypes.string_at(address, size.value).decode("utf-8", "surrogateescape")
 
 
