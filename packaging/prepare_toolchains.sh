@@ -92,7 +92,7 @@ unpack_wheels() {
         python3 -m pip download --quiet --no-cache-dir --no-deps --only-binary=:all: --platform "$platform" \
             --require-hashes -r "$requirements" -d "$cache/downloads"
         local arch
-        arch=$(grep -o 'x86_64\|aarch64\|amd64\|any' <<<"$platform")
+        arch=$(grep -o 'x86_64\|aarch64\|amd64' <<<"$platform") || arch=any
         pin_lines wheel "$folder" | awk -v p="$platform" '$3 == p {print $4}' |
             while read -r requirement; do
                 local name=${requirement%%==*} version=${requirement##*==}
