@@ -26,7 +26,8 @@ std::string field_mismatch::message() const {
 std::vector<field_mismatch> compare_report(const report_fields& report, const digests& expected,
                                            std::uint64_t units) {
     std::vector<field_mismatch> mismatches;
-    const auto compare = [&mismatches](std::string_view field, std::string want, std::string found) {
+    const auto compare = [&mismatches](std::string_view field, std::string want,
+                                       std::string found) {
         if (want != found) {
             mismatches.push_back({field, std::move(want), std::move(found)});
         }

@@ -69,7 +69,8 @@ digests compute_expected(mavo_edge_result& result, const request& checked) {
     return expected;
 }
 
-void set_outcome(mavo_edge_result& result, mavo_edge_outcome outcome, const char* message) noexcept {
+void set_outcome(mavo_edge_result& result, mavo_edge_outcome outcome,
+                 const char* message) noexcept {
     result.outcome = outcome;
     try {
         result.message = message;
@@ -123,7 +124,8 @@ mavo_edge_result* mavo_edge_check_report(const char* report, size_t report_size,
                                          size_t seed_size, uint64_t units, unsigned threads) {
     return run([&](mavo_edge_result& result) {
         const request checked = checked_request(seed, seed_size, units, threads);
-        const report_fields fields = parse_report(report_line(std::string_view(report, report_size)));
+        const report_fields fields =
+            parse_report(report_line(std::string_view(report, report_size)));
         const digests expected = compute_expected(result, checked);
         std::string lines;
         for (const field_mismatch& mismatch : compare_report(fields, expected, checked.units)) {
@@ -132,8 +134,12 @@ mavo_edge_result* mavo_edge_check_report(const char* report, size_t report_size,
             }
             lines += mismatch.message();
         }
-        result.found = {fields.xor_value, fields.sum_value, fields.gpu_name, fields.gpu_uuid,
-                        std::to_string(fields.duration_ms), std::to_string(fields.units)};
+        result.found = {fields.xor_value,
+                        fields.sum_value,
+                        fields.gpu_name,
+                        fields.gpu_uuid,
+                        std::to_string(fields.duration_ms),
+                        std::to_string(fields.units)};
         result.message = lines;
         result.outcome = lines.empty() ? MAVO_EDGE_EQUAL : MAVO_EDGE_MISMATCH;
     });
@@ -171,5 +177,7 @@ const char* mavo_edge_result_expected(const mavo_edge_result* result, mavo_edge_
     return result->expected[field].c_str();
 }
 
-void mavo_edge_result_free(mavo_edge_result* result) { delete result; }
+void mavo_edge_result_free(mavo_edge_result* result) {
+    delete result;
+}
 }

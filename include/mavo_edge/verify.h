@@ -16,11 +16,16 @@ extern "C" {
 #endif
 
 typedef enum mavo_edge_outcome {
-    MAVO_EDGE_EQUAL = 0,         /* the report's digests and units are those expected */
-    MAVO_EDGE_MISMATCH = 1,      /* a well-formed report whose xor_value, sum_value or units differ */
-    MAVO_EDGE_MALFORMED = 2,     /* not the helper's report: message and offset say where */
-    MAVO_EDGE_BAD_ARGUMENTS = 3, /* the seed, unit count or thread count is not acceptable */
-    MAVO_EDGE_FAILED = 4         /* the check could not run: no memory, or no thread could start */
+    /* The report's digests and units are those expected (or the digests were computed). */
+    MAVO_EDGE_EQUAL = 0,
+    /* A well-formed report whose xor_value, sum_value or units differ. */
+    MAVO_EDGE_MISMATCH = 1,
+    /* Not the helper's report: the message and offset say where. */
+    MAVO_EDGE_MALFORMED = 2,
+    /* The seed, unit count or thread count is not acceptable. */
+    MAVO_EDGE_BAD_ARGUMENTS = 3,
+    /* The check could not run: no memory, or no thread could start. */
+    MAVO_EDGE_FAILED = 4
 } mavo_edge_outcome;
 
 typedef enum mavo_edge_field {
