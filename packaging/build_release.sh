@@ -60,7 +60,9 @@ for name in "${variants[@]}"; do
     unpacked=$(mktemp -d)
     tar -xzf "build/$variant"/mavo-edge-gpu-helper-*.tar.gz -C "$unpacked" --strip-components=1
     library=$(ls "$unpacked"/lib/libmavo_edge_verify.so.0.*)
-    newest=$(objdump -T "$library" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -uV | tail -n 1)
+    # At least 2.17: manylinux_2_17 (manylinux2014) is the oldest tag auditwheel's policies hold for
+    # both CPUs, and the x86_64 library needs only 2.14.
+    newest=$( (objdump -T "$library" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//'; echo 2.17) | sort -uV | tail -n 1)
     python3 packaging/python/wheel_backend.py wheel "$library" "manylinux_${newest//./_}_$cpu" build/packages
     rm -r "$unpacked"
 done

@@ -19,9 +19,11 @@ trap 'umount -R "$work/merged" 2>/dev/null || true; rm -rf --one-file-system "$w
 for wheel in "$packages"/*.whl; do
     tag=$(basename "$wheel" .whl)
     shown=$(PYTHONPATH=$auditwheel python3 -m auditwheel show "$wheel" 2>&1)
-    grep -q "consistent with the following platform tag: \"${tag##*-}\"" <<<"$shown" ||
+    if grep -q "consistent with the following platform tag: \"${tag##*-}\"" <<<"$shown"; then
+        echo "$(basename "$wheel"): auditwheel finds the tag ${tag##*-} consistent"
+    else
         fail "auditwheel show $(basename "$wheel"): $shown"
-    echo "$(basename "$wheel"): auditwheel finds the tag ${tag##*-} consistent"
+    fi
 done
 
 # The package's tests and the digest vectors, where a root sees them.
@@ -54,7 +56,7 @@ arm_wheel=$(ls "$packages"/*_aarch64.whl 2>/dev/null) || { echo "no aarch64 whee
 if [ -n "$arm_wheel" ]; then
     python_version=$(readlink "$arm_root/usr/bin/python3" | sed 's/^python//')
     platform=$(basename "$arm_wheel" .whl)
-    python3 -m pip install --quiet --no-deps --no-index --only-binary=:all: --implementation cp \
+    python3 -m pip install --quiet --root-user-action=ignore --no-deps --no-index --only-binary=:all: --implementation cp \
         --python-version "$python_version" --platform "${platform##*-}" --target "$work/site-packages" \
         "$arm_wheel"
     if output=$(PYTHONPATH=$work/site-packages qemu-aarch64-static -L "$arm_root" \

@@ -3,8 +3,9 @@
  * Link with -lmavo_edge_verify (libmavo_edge_verify.so.0). Every function is thread-safe and the
  * library keeps no state between calls: a result belongs to its caller until it is freed. The
  * seed, unit count and thread count follow mavo-edge-verify's rules: the seed is 64 bytes whose
- * first 16 are hexadecimal digits, units 1 to 100000000, threads 1 to 1024 or 0 for every hardware
- * thread. Texts are byte strings with their sizes; those the library returns also end in a NUL. */
+ * first 16 are hexadecimal digits, units 1 to 100000000, threads 1 to 1024, or 0 for every hardware
+ * thread (fewer for small counts, where starting a thread would cost more than it saves). Texts
+ * are byte strings with their sizes; those the library returns also end in a NUL. */
 #ifndef MAVO_EDGE_VERIFY_H
 #define MAVO_EDGE_VERIFY_H
 
