@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Makes (or finds in the cache) what packaging/pins.txt pins: the Debian 11 build root, the Debian 13
-# mingw-w64 root, plain Debian 11, 12 and 13 roots, CMake, the CUDA 13.0 toolkit (x86_64 host;
-# x86_64, sbsa and Windows x64 targets), the CUDA 12.4 toolkit (x86_64 and sbsa targets), the CUDA
-# 11.8 toolkit, the CUDA driver libraries of several branches and cuobjdump.
-# Prints one NAME=FOLDER line for each. Run as root. The cache lives outside the checkout, in
-# $MAVO_RELEASE_CACHE (default /var/cache/mavo-edge-release).
+# mingw-w64 root, plain Debian 11, 12 and 13 roots, Debian 12's arm64 Python, CMake, the CUDA 13.0
+# toolkit (x86_64 host; x86_64, sbsa and Windows x64 targets), the CUDA 12.4 toolkit (x86_64 and
+# sbsa targets), the CUDA 11.8 toolkit, the CUDA driver libraries of several branches, cuobjdump and
+# auditwheel. Prints one NAME=FOLDER line for each, and the folder of the downloads. Run as root.
+# The cache lives outside the checkout, in $MAVO_RELEASE_CACHE (default /var/cache/mavo-edge-release).
 set -Eeuo pipefail
 script=$(realpath "$0")
 cd "$(dirname "$script")/.."
