@@ -38,7 +38,10 @@ SDIST_GLOBS = ["src/*.cpp", "src/*.h", "python/mavo_edge/*", "python/tests/*.py"
 def version() -> str:
     """The one version of the project: its CMake project() line's."""
     text = (ROOT / "CMakeLists.txt").read_text(encoding="utf-8")
-    return re.search(r"^project\(mavo_edge_gpu_helper VERSION ([0-9.]+)", text, re.M).group(1)
+    found = re.search(r"^project\(mavo_edge_gpu_helper VERSION ([0-9.]+)", text, re.M)
+    if found is None:
+        raise RuntimeError("CMakeLists.txt: no project(mavo_edge_gpu_helper VERSION ...) line")
+    return found.group(1)
 
 
 def metadata() -> str:
@@ -116,15 +119,15 @@ def build_library(build_dir: Path) -> Path:
 
 
 # PEP 517 hooks.
-def get_requires_for_build_wheel(config_settings: Optional[dict] = None) -> List[str]:
+def get_requires_for_build_wheel(config_settings: Optional[Dict[str, str]] = None) -> List[str]:
     return [] if shutil.which("cmake") else ["cmake>=3.25"]
 
 
-def get_requires_for_build_sdist(config_settings: Optional[dict] = None) -> List[str]:
+def get_requires_for_build_sdist(config_settings: Optional[Dict[str, str]] = None) -> List[str]:
     return []
 
 
-def build_wheel(wheel_directory: str, config_settings: Optional[dict] = None,
+def build_wheel(wheel_directory: str, config_settings: Optional[Dict[str, str]] = None,
                 metadata_directory: Optional[str] = None) -> str:
     with tempfile.TemporaryDirectory() as build_dir:
         library = build_library(Path(build_dir))
@@ -133,7 +136,7 @@ def build_wheel(wheel_directory: str, config_settings: Optional[dict] = None,
         return write_wheel(library, platform_tag, Path(wheel_directory))
 
 
-def build_sdist(sdist_directory: str, config_settings: Optional[dict] = None) -> str:
+def build_sdist(sdist_directory: str, config_settings: Optional[Dict[str, str]] = None) -> str:
     return write_sdist(Path(sdist_directory))
 
 

@@ -133,20 +133,20 @@ def _counts(units: int, threads: Optional[int]) -> Tuple[int, int]:
 
 def _found(result: "ctypes._Pointer[_Result]", index: int) -> str:
     if _FIELDS[index] not in ("gpu_name", "gpu_uuid"):
-        return _found_ascii(result, index, None).decode("ascii")
+        return str(_found_ascii(result, index, None).decode("ascii"))
     size = ctypes.c_size_t()
     address = _found_text(result, index, ctypes.byref(size))
     return ctypes.string_at(address, size.value).decode("utf-8", "surrogateescape")
 
 
 def _expected(result: "ctypes._Pointer[_Result]", index: int) -> str:
-    return _library.mavo_edge_result_expected(result, index).decode("ascii")
+    return str(_library.mavo_edge_result_expected(result, index).decode("ascii"))
 
 
 def _raise_unless(result: "ctypes._Pointer[_Result]", accepted: Tuple[int, ...]) -> int:
     if not result:
         raise MemoryError("mavo_edge: out of memory")
-    outcome = _library.mavo_edge_result_outcome(result)
+    outcome = int(_library.mavo_edge_result_outcome(result))
     message = _library.mavo_edge_result_message(result).decode("utf-8", "surrogateescape")
     if outcome in accepted:
         return outcome
