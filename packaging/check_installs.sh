@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the x86_64 packages as their users do, and checks what that leaves: each .deb with apt in
-# clean Debian roots, each .rpm with rpm in the Debian 11 root with a database of its own, and the
-# .tar.gz unpacked in a path with a space there. Each root is used through an overlay, so the cached
+# clean Debian roots, and the Python wheel with pip into a venv of each one's own Python (3.9, 3.11,
+# 3.13), where the package's tests run; each .rpm with rpm in the Debian 11 root with a database of
+# its own, and the .tar.gz unpacked in a path with a space there. Each root is used through an overlay, so the cached
 # roots stay clean, and the programs run inside it, where no NVIDIA driver of this machine is in
 # sight. The programs must answer from where they were put, each flavour must replace the one
 # installed before it, and removing must leave no file behind.
@@ -35,6 +36,7 @@ check_programs() {
 
 # The flavours newest first, each installed over the one before.
 mapfile -t debs < <(ls -r "$packages"/mavo-edge-gpu-helper-cuda*_amd64.deb)
+wheel=$(ls "$packages"/mavo_edge_verify-*_x86_64.whl)
 for root in "$@"; do
     system=$(. "$root/etc/os-release" && echo "$PRETTY_NAME")
     overlay "$root"
@@ -56,6 +58,18 @@ for root in "$@"; do
     [ -z "$left" ] && [ "$(installed)" = "$before" ] || fail "$system: purge left ${left:-packages}"
     echo "$system: apt installs ${debs[*]##*/}, each in place of the one before; the programs" \
         "answer; purge leaves nothing"
+    # The package's tests, with the digest vectors where they look for them, outside any source tree.
+    mkdir -p "$merged/checks/python" "$merged/checks/tests"
+    cp -r python/tests "$merged/checks/python/"
+    cp -r tests/vectors "$merged/checks/tests/"
+    cp "$wheel" "$merged/tmp/"
+    if output=$(in_root HOME=/tmp /bin/sh -ec "python3 -m venv --system-site-packages /tmp/venv
+            /tmp/venv/bin/python -m pip install --quiet --no-index /tmp/${wheel##*/}
+            cd /tmp && /tmp/venv/bin/python -m pytest -q -p no:cacheprovider /checks/python/tests" 2>&1); then
+        echo "$system, $(in_root python3 --version): pip installs ${wheel##*/}; its tests: ${output##*$'\n'}"
+    else
+        fail "$system: the wheel's tests: $output"
+    fi
     drop_overlay
 done
 
