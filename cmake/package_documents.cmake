@@ -12,6 +12,7 @@ endif()
 # each line, " ." for an empty one, as the format asks).
 file(READ ${PROJECT_SOURCE_DIR}/THIRD_PARTY_NOTICES notices)
 string(REGEX REPLACE "\n$" "" notices "${notices}")
+# Twice: matches do not overlap, so the first pass leaves every second line of a blank run.
 string(REGEX REPLACE "\n\n" "\n.\n" notices "${notices}")
 string(REGEX REPLACE "\n\n" "\n.\n" notices "${notices}")
 string(REPLACE "\n" "\n " notices "${notices}")
