@@ -131,9 +131,11 @@ def _counts(units: int, threads: Optional[int]) -> Tuple[int, int]:
     return c_units, threads if 1 <= threads <= _MAX_THREADS else _REFUSED_THREADS
 
 
-def _found(result: "ctypes._Pointer[_Result]", index: int) -> str:
-    if _FIELDS[index] not in ("gpu_name", "gpu_uuid"):
-        return str(_found_ascii(result, index, None).decode("ascii"))
+def _ascii(result: "ctypes._Pointer[_Result]", index: int) -> str:
+    return str(_found_ascii(result, index, None).decode("ascii"))
+
+
+def _text(result: "ctypes._Pointer[_Result]", index: int) -> str:
     size = ctypes.c_size_t()
     address = _found_text(result, index, ctypes.byref(size))
     return ctypes.string_at(address, size.value).decode("utf-8", "surrogateescape")
@@ -147,9 +149,9 @@ def _raise_unless(result: "ctypes._Pointer[_Result]", accepted: Tuple[int, ...])
     if not result:
         raise MemoryError("mavo_edge: out of memory")
     outcome = int(_library.mavo_edge_result_outcome(result))
-    message = _library.mavo_edge_result_message(result).decode("utf-8", "surrogateescape")
     if outcome in accepted:
         return outcome
+    message = _library.mavo_edge_result_message(result).decode("utf-8", "surrogateescape")
     if outcome == _MALFORMED:
         raise MalformedReport(message, _library.mavo_edge_result_offset(result))
     if outcome == _BAD_ARGUMENTS:
@@ -186,10 +188,11 @@ def check_report(report: Union[str, bytes], seed: str, units: int, *, threads: O
                                              *_counts(units, threads))
     try:
         outcome = _raise_unless(result, (_EQUAL, _MISMATCH))
-        found = [_found(result, index) for index in range(len(_FIELDS))]
-        values = Report(found[0], found[1], found[2], found[3], int(found[4]), int(found[5]))
+        values = Report(_ascii(result, 0), _ascii(result, 1), _text(result, 2), _text(result, 3),
+                        int(_ascii(result, 4)), int(_ascii(result, 5)))
         if outcome == _MISMATCH:
-            mismatches = {_FIELDS[index]: (_expected(result, index), found[index]) for index in (0, 1, 5)
+            found = {index: _ascii(result, index) for index in (0, 1, 5)}
+            mismatches = {_FIELDS[index]: (_expected(result, index), found[index]) for index in found
                           if _expected(result, index) != found[index]}
             message = _library.mavo_edge_result_message(result).decode("utf-8")
             raise ReportMismatch(message, mismatches, values)
