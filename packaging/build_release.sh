@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Linux release packages of packaging/variants.tsv from pinned toolchains in a Debian 11
-# root, so that the programs need nothing newer than glibc 2.31, and an OCI image of each; checks
-# each variant (and, when all are built, installs them as users do) and lists every package and
-# image in SHA256SUMS.
+# root, so that the programs need nothing newer than glibc 2.31, and an OCI image of each, then the
+# Python wheels and sdist; checks each variant and the wheels (and, when all are built, installs
+# them as users do) and lists every package, image and wheel in SHA256SUMS (signed when
+# MAVO_RELEASE_SIGNING_KEY names a key).
 # Run as root: packaging/build_release.sh [VARIANT...] (no variant: all of them). The packages land
 # in build/packages/. The aarch64 programs are tested under qemu-user with this machine's test
 # build (build/test, made here if missing).
