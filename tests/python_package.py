@@ -7,10 +7,8 @@ pytest for this Python)
 """
 import importlib.util
 import os
-import re
 import subprocess
 import sys
-import sysconfig
 import tempfile
 
 
@@ -20,9 +18,8 @@ def main(library, source):
         print(f"skipped: {sys.executable} has no {' or '.join(missing)}")
         return 77
     with tempfile.TemporaryDirectory() as folder:
-        platform_tag = re.sub(r"[-.]", "_", sysconfig.get_platform())
         wheel = subprocess.run([sys.executable, f"{source}/packaging/python/wheel_backend.py", "wheel",
-                                library, platform_tag, folder], check=True, capture_output=True,
+                                library, "local", folder], check=True, capture_output=True,
                                text=True).stdout.strip()
         subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-deps", "--no-index",
                         "--target", f"{folder}/site-packages", f"{folder}/{wheel}"], check=True)

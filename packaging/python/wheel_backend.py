@@ -2,8 +2,8 @@
 sdist that builds that library from source with CMake and a C++20 compiler (no CUDA needed).
 
 A PEP 517 backend (pyproject.toml names it), and a command for the release build, which builds the
-library in its pinned root and wraps it here:
-    wheel_backend.py wheel LIBRARY PLATFORM_TAG OUT_DIR
+library in its pinned root and wraps it here (and for the tests, which wrap the build's library):
+    wheel_backend.py wheel LIBRARY PLATFORM_TAG|local OUT_DIR
     wheel_backend.py sdist OUT_DIR
 Both archives are reproducible: fixed order, times from SOURCE_DATE_EPOCH (or 1980), fixed modes.
 """
@@ -58,6 +58,11 @@ def metadata() -> str:
 
 def epoch() -> int:
     return max(int(os.environ.get("SOURCE_DATE_EPOCH", "315532800")), 315532800)
+
+
+def local_platform_tag() -> str:
+    """The tag of a wheel built for this machine only: the plain platform, not a manylinux one."""
+    return re.sub(r"[-.]", "_", sysconfig.get_platform())
 
 
 def write_wheel(library: Path, platform_tag: str, out_dir: Path) -> str:
@@ -131,9 +136,7 @@ def build_wheel(wheel_directory: str, config_settings: Optional[Dict[str, str]] 
                 metadata_directory: Optional[str] = None) -> str:
     with tempfile.TemporaryDirectory() as build_dir:
         library = build_library(Path(build_dir))
-        # Built here for this machine only: the plain platform tag, not a manylinux one.
-        platform_tag = re.sub(r"[-.]", "_", sysconfig.get_platform())
-        return write_wheel(library, platform_tag, Path(wheel_directory))
+        return write_wheel(library, local_platform_tag(), Path(wheel_directory))
 
 
 def build_sdist(sdist_directory: str, config_settings: Optional[Dict[str, str]] = None) -> str:
@@ -142,6 +145,7 @@ def build_sdist(sdist_directory: str, config_settings: Optional[Dict[str, str]] 
 
 if __name__ == "__main__":
     if sys.argv[1] == "wheel":
-        print(write_wheel(Path(sys.argv[2]), sys.argv[3], Path(sys.argv[4])))
+        platform_tag = local_platform_tag() if sys.argv[3] == "local" else sys.argv[3]
+        print(write_wheel(Path(sys.argv[2]), platform_tag, Path(sys.argv[4])))
     else:
         print(write_sdist(Path(sys.argv[2])))

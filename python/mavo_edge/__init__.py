@@ -191,9 +191,8 @@ def check_report(report: Union[str, bytes], seed: str, units: int, *, threads: O
         values = Report(_ascii(result, 0), _ascii(result, 1), _text(result, 2), _text(result, 3),
                         int(_ascii(result, 4)), int(_ascii(result, 5)))
         if outcome == _MISMATCH:
-            found = {index: _ascii(result, index) for index in (0, 1, 5)}
-            mismatches = {_FIELDS[index]: (_expected(result, index), found[index]) for index in found
-                          if _expected(result, index) != found[index]}
+            pairs = {_FIELDS[index]: (_expected(result, index), _ascii(result, index)) for index in (0, 1, 5)}
+            mismatches = {field: pair for field, pair in pairs.items() if pair[0] != pair[1]}
             message = _library.mavo_edge_result_message(result).decode("utf-8")
             raise ReportMismatch(message, mismatches, values)
         return values
