@@ -62,6 +62,11 @@ class json_reader {
 
     std::uint64_t read_whole_number() {
         const std::size_t start = next_token();
+        // JSON has no leading zeros; refused before the digits are summed, whatever their count.
+        if (text_.size() - start > 1 && text_[start] == '0' && text_[start + 1] >= '0' &&
+            text_[start + 1] <= '9') {
+            fail_at("expected a whole number", start);
+        }
         std::uint64_t value = 0;
         while (position_ < text_.size() && text_[position_] >= '0' && text_[position_] <= '9') {
             const auto digit = static_cast<std::uint64_t>(text_[position_] - '0');
@@ -75,7 +80,7 @@ class json_reader {
         const bool continues =
             position_ < text_.size() &&
             (text_[position_] == '.' || text_[position_] == 'e' || text_[position_] == 'E');
-        if (digits == 0 || (digits > 1 && text_[start] == '0') || continues) {
+        if (digits == 0 || continues) {
             fail_at("expected a whole number", start);
         }
         return value;
@@ -101,11 +106,11 @@ class json_reader {
     }
 
     unsigned read_hex4() {
-        if (text_.size() - position_ < 4) {
-            fail("invalid \\u escape");
-        }
         unsigned value = 0;
         for (int k = 0; k < 4; ++k) {
+            if (position_ == text_.size()) {
+                fail("unterminated string");
+            }
             const char c = text_[position_++];
             const unsigned digit = c >= '0' && c <= '9'   ? static_cast<unsigned>(c - '0')
                                    : c >= 'a' && c <= 'f' ? static_cast<unsigned>(c - 'a' + 10)

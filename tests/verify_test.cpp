@@ -124,6 +124,13 @@ std::string with_name(const std::string& name) {
 }
 const std::string raw_control_byte = with_name("\x07");
 const std::string bad_escape = with_name(R"(\x)");
+// A report that ends within a \u escape: after two digits, and after a digit and a non-digit.
+std::string cut_after(const std::string& escape) {
+    const std::string whole = with_name(escape);
+    return whole.substr(0, whole.find(escape) + escape.size());
+}
+const std::string u_escape_cut_off = cut_after(R"(\u12)");
+const std::string u_escape_cut_at_non_digit = cut_after(R"(\u1x)");
 
 INSTANTIATE_TEST_SUITE_P(
     table, report_checks,
@@ -174,6 +181,10 @@ INSTANTIATE_TEST_SUITE_P(
         report_case{"units_beyond_64_bits", report(one, three, "18446744073709551616"), 1,
                     malformed("number out of range", report(one, three, "18446744073709551616"),
                               "18446744073709551616")},
+        report_case{
+            "units_leading_zero_beyond_64_bits", report(one, three, "018446744073709551616"), 1,
+            malformed("expected a whole number", report(one, three, "018446744073709551616"),
+                      "018446744073709551616")},
         report_case{"raw_control_byte_in_name", raw_control_byte, 1,
                     malformed("control character in string", raw_control_byte, "\x07")},
         report_case{"raw_tab_in_name", with_name("a\t"), 1,
@@ -188,7 +199,13 @@ INSTANTIATE_TEST_SUITE_P(
         report_case{"high_surrogate_then_high", with_name(R"(\ud800\ud800)"), 1,
                     malformed("unpaired surrogate", with_name(R"(\ud800\ud800)"), R"(\ud800)")},
         report_case{"bad_escape_in_name", bad_escape, 1,
-                    malformed("invalid escape", bad_escape, "x\"")}),
+                    malformed("invalid escape", bad_escape, "x\"")},
+        report_case{
+            "u_escape_cut_off", u_escape_cut_off, 1,
+            malformed("unterminated string at byte " + std::to_string(u_escape_cut_off.size()))},
+        report_case{"u_escape_cut_at_non_digit", u_escape_cut_at_non_digit, 1,
+                    malformed("invalid \\u escape at byte " +
+                              std::to_string(u_escape_cut_at_non_digit.size() - 1))}),
     case_name{});
 
 struct input_case {
