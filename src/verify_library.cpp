@@ -18,10 +18,15 @@
 #include "verify_cli.h"
 #include "workload.h"
 
+// The header's limits are the programs' own.
+static_assert(MAVO_EDGE_MAX_UNITS == max_units && MAVO_EDGE_MAX_THREADS == max_threads &&
+              MAVO_EDGE_MAX_REPORT_BYTES == max_report_bytes);
+
 struct mavo_edge_result {
     mavo_edge_outcome outcome = MAVO_EDGE_FAILED;
     std::string message;
     std::uint64_t offset = 0;
+    bool has_report = false;              // a report was read and compared
     std::array<std::string, 6> found;     // by mavo_edge_field
     std::array<std::string, 6> expected;  // xor_value, sum_value and units only
 };
@@ -103,14 +108,18 @@ mavo_edge_result* run(Body body) noexcept {
     return result;
 }
 
-bool has_found(const mavo_edge_result* result) {
-    return result != nullptr &&
-           (result->outcome == MAVO_EDGE_EQUAL || result->outcome == MAVO_EDGE_MISMATCH);
+// Fields arrive as plain ints: C passes any value, and an enum must not hold one out of range.
+bool field_in_range(int field) {
+    return field >= MAVO_EDGE_XOR_VALUE && field <= MAVO_EDGE_UNITS;
 }
 
 }  // namespace
 
 extern "C" {
+
+const char* mavo_edge_version(void) {
+    return MAVO_EDGE_VERSION;
+}
 
 mavo_edge_result* mavo_edge_expected_digests(const char* seed, size_t seed_size, uint64_t units,
                                              unsigned threads) {
@@ -141,6 +150,7 @@ mavo_edge_result* mavo_edge_check_report(const char* report, size_t report_size,
                         std::to_string(fields.duration_ms),
                         std::to_string(fields.units)};
         result.message = lines;
+        result.has_report = true;
         result.outcome = lines.empty() ? MAVO_EDGE_EQUAL : MAVO_EDGE_MISMATCH;
     });
 }
@@ -157,24 +167,23 @@ uint64_t mavo_edge_result_offset(const mavo_edge_result* result) {
     return result != nullptr && result->outcome == MAVO_EDGE_MALFORMED ? result->offset : 0;
 }
 
-const char* mavo_edge_result_found(const mavo_edge_result* result, mavo_edge_field field,
-                                   size_t* size) {
-    if (!has_found(result) || field < MAVO_EDGE_XOR_VALUE || field > MAVO_EDGE_UNITS) {
+const char* mavo_edge_result_found(const mavo_edge_result* result, int field, size_t* size) {
+    if (result == nullptr || !result->has_report || !field_in_range(field)) {
         return nullptr;
     }
+    const std::string& value = result->found[static_cast<std::size_t>(field)];
     if (size != nullptr) {
-        *size = result->found[field].size();
+        *size = value.size();
     }
-    return result->found[field].c_str();
+    return value.c_str();
 }
 
-const char* mavo_edge_result_expected(const mavo_edge_result* result, mavo_edge_field field) {
-    const bool digest_field =
-        field == MAVO_EDGE_XOR_VALUE || field == MAVO_EDGE_SUM_VALUE || field == MAVO_EDGE_UNITS;
-    if (result == nullptr || !digest_field || result->expected[field].empty()) {
+const char* mavo_edge_result_expected(const mavo_edge_result* result, int field) {
+    if (result == nullptr || !field_in_range(field)) {
         return nullptr;
     }
-    return result->expected[field].c_str();
+    const std::string& value = result->expected[static_cast<std::size_t>(field)];
+    return value.empty() ? nullptr : value.c_str();
 }
 
 void mavo_edge_result_free(mavo_edge_result* result) {
