@@ -1,7 +1,14 @@
 """mavo_edge as installed (never the source tree): the digest vectors, the verifier's outcomes and
-messages, bad arguments and threads. Expected digests come from the published vectors."""
+messages, bad arguments, argument types, threads and process pools, offsets and the version check.
+Expected digests come from the published vectors."""
 import csv
+import importlib.metadata
+import os
+import shutil
+import subprocess
+import sys
 import threading
+from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
 import pytest
@@ -125,3 +132,75 @@ def test_new_seed():
     for seed in seeds:
         assert len(seed) == 64 and set(seed) <= set("0123456789abcdef")
         assert mavo_edge.expected_digests(seed, 1).units == 1
+
+
+def test_exceptions_cross_a_process_pool():
+    """A worker's ReportError reaches the caller whole, and the pool keeps working."""
+    jobs = [(report(), ZEROS, 3), ("{", ZEROS, 3), (report(units="4"), ZEROS, 3), (report(), ZEROS, 3)]
+    with ProcessPoolExecutor(max_workers=2) as pool:
+        futures = [pool.submit(mavo_edge.check_report, *job) for job in jobs]
+        assert futures[0].result().units == futures[3].result().units == 3
+        with pytest.raises(mavo_edge.MalformedReport) as malformed:
+            futures[1].result()
+        with pytest.raises(mavo_edge.ReportMismatch) as mismatch:
+            futures[2].result()
+    assert (str(malformed.value), malformed.value.offset) == ("malformed report: expected '\"' at byte 1", 1)
+    assert (str(mismatch.value), mismatch.value.mismatches) == ("units: expected 3, found 4", {"units": ("3", "4")})
+    assert mismatch.value.report == mavo_edge.Report(XOR3, SUM3, "NVIDIA H100", "0000:01:00.0", 6, 4)
+
+
+@pytest.mark.parametrize("report_in, seed, units, threads, raised, message", [
+    (bytearray(report().encode()), ZEROS, 3, None, None, None),
+    (memoryview(report().encode()), bytearray(ZEROS.encode()), 3, 2, None, None),
+    (None, ZEROS, 3, None, TypeError, "report must be str or a bytes-like object, not NoneType"),
+    (report(), 0, 3, None, TypeError, "seed must be str or a bytes-like object, not int"),
+    (report(), ZEROS, 3.0, None, TypeError, "units must be an integer, not float"),
+    (report(), ZEROS, "3", None, TypeError, "units must be an integer, not str"),
+    (report(), ZEROS, 3, 1.5, TypeError, "threads must be an integer, not float"),
+    (report(), "0" * 63 + "\ud800", 3, None, ValueError, "seed must contain exactly 64 hexadecimal characters"),
+    (report(name='"\ud800"'), ZEROS, 3, None, mavo_edge.MalformedReport,
+     f"malformed report: unpaired surrogate at byte {report().index('NVIDIA')}"),
+], ids=["bytearray", "memoryview", "none_report", "int_seed", "float_units", "str_units", "float_threads",
+        "surrogate_in_seed", "surrogate_in_report"])
+def test_argument_types(report_in, seed, units, threads, raised, message):
+    if raised is None:
+        assert mavo_edge.check_report(report_in, seed, units, threads=threads).gpu_name == "NVIDIA H100"
+        return
+    with pytest.raises(raised) as caught:
+        mavo_edge.check_report(report_in, seed, units, threads=threads)
+    assert type(caught.value) is raised and str(caught.value) == message
+
+
+def utf8_size(text):
+    return len(text.encode("utf-8", "surrogateescape"))
+
+
+NAMED = report(name='"GPU \u00e9\u20ac\U0001F600"').rstrip("\n") + " ]"  # 1, 2 and 3 bytes more than characters
+RAW_BYTE = report(name='"\udcff"', duration="06")  # a byte that is not UTF-8 is one character
+
+
+@pytest.mark.parametrize("line, index, byte", [
+    (NAMED, NAMED.index("]"), utf8_size(NAMED[:NAMED.index("]")])),
+    (RAW_BYTE, RAW_BYTE.index("06"), utf8_size(RAW_BYTE[:RAW_BYTE.index("06")])),
+    ("a" + "\u00e9" * 40000, 32768, 65536),  # the limit falls on the second byte of an é
+], ids=["multibyte_name", "raw_byte", "limit_within_a_character"])
+def test_malformed_offsets_index_what_was_given(line, index, byte):
+    for given, offset in ((line, index), (line.encode("utf-8", "surrogateescape"), byte)):
+        with pytest.raises(mavo_edge.MalformedReport) as raised:
+            mavo_edge.check_report(given, ZEROS, 3)
+        assert raised.value.offset == offset and str(raised.value).endswith(f" at byte {byte}")
+
+
+def test_version_of_the_library_is_checked(tmp_path):
+    """The package refuses a library built from another version than its header."""
+    assert mavo_edge.__version__ == importlib.metadata.version("mavo-edge-verify")
+    package = Path(mavo_edge.__file__).parent
+    copy = tmp_path / "mavo_edge"
+    shutil.copytree(package, copy)
+    header = copy / "verify.h"
+    header.write_text(header.read_text().replace(f'"{mavo_edge.__version__}"', '"9.9.9"'))
+    result = subprocess.run([sys.executable, "-c", "import mavo_edge"], cwd=tmp_path, capture_output=True,
+                            text=True, env={**os.environ, "PYTHONPATH": str(tmp_path)})
+    assert result.returncode == 1 and result.stderr.splitlines()[-1] == (
+        f"ImportError: mavo_edge 9.9.9 found libmavo_edge_verify.so.0 of version {mavo_edge.__version__} "
+        "beside it: reinstall the package")
