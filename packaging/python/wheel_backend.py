@@ -9,6 +9,7 @@ Both archives are reproducible: fixed order, times from SOURCE_DATE_EPOCH (or 19
 """
 
 import base64
+import fnmatch
 import gzip
 import hashlib
 import io
@@ -23,36 +24,49 @@ import tempfile
 import time
 import zipfile
 from pathlib import Path
-from typing import Dict, List, Optional
+from typing import Dict, List, Optional, Tuple
 
 ROOT = Path(__file__).resolve().parents[2]
 NAME = "mavo_edge_verify"
-# What the sdist holds: enough to build the library and the package, and to test them.
-SDIST_FILES = ["pyproject.toml", "LICENSE", "THIRD_PARTY_NOTICES", "CMakeLists.txt", "cmake/sources.cmake",
-               "cmake/warnings.cmake", "cmake/verify_library.cmake", "include/mavo_edge/verify.h",
-               "src/verify_library.map", "packaging/python/wheel_backend.py", "python/README.md",
-               "tests/vectors/digest_vectors.tsv"]
-SDIST_GLOBS = ["src/*.cpp", "src/*.h", "python/mavo_edge/*", "python/tests/*.py"]
+HEADER = "include/mavo_edge/verify.h"
+# What the sdist holds, of the files git tracks: enough to build the library and the package, and to
+# test them.
+SDIST_PATTERNS = ["pyproject.toml", "LICENSE", "THIRD_PARTY_NOTICES", "CMakeLists.txt", "cmake/sources.cmake",
+                  "cmake/warnings.cmake", "cmake/verify_library.cmake", "cmake/packaging.cmake", HEADER,
+                  "src/verify_library.map", "packaging/python/wheel_backend.py", "python/README.md",
+                  "tests/vectors/digest_vectors.tsv", "src/*.cpp", "src/*.h", "python/mavo_edge/*",
+                  "python/tests/*.py"]
+PYTHONS = ["3.9", "3.10", "3.11", "3.12", "3.13"]
+
+
+def found_in(path: str, pattern: str) -> str:
+    """The first group of pattern's first match in a file of the tree."""
+    found = re.search(pattern, (ROOT / path).read_text(encoding="utf-8"), re.M)
+    if found is None:
+        raise RuntimeError(f"{path}: nothing matches {pattern}")
+    return found.group(1)
 
 
 def version() -> str:
-    """The one version of the project: its CMake project() line's."""
-    text = (ROOT / "CMakeLists.txt").read_text(encoding="utf-8")
-    found = re.search(r"^project\(mavo_edge_gpu_helper VERSION ([0-9.]+)", text, re.M)
-    if found is None:
-        raise RuntimeError("CMakeLists.txt: no project(mavo_edge_gpu_helper VERSION ...) line")
-    return found.group(1)
+    """The one version of the project: the library header's."""
+    return found_in(HEADER, r'^#define MAVO_EDGE_VERSION "([0-9.]+)"$')
 
 
 def metadata() -> str:
     readme = (ROOT / "python" / "README.md").read_text(encoding="utf-8")
-    return (f"Metadata-Version: 2.1\nName: mavo-edge-verify\nVersion: {version()}\n"
+    homepage = found_in("CMakeLists.txt", r'HOMEPAGE_URL "([^"]+)"')
+    contact = found_in("cmake/packaging.cmake", r'CPACK_PACKAGE_CONTACT "([^"]+)"')
+    classifiers = ["Intended Audience :: System Administrators", "Operating System :: POSIX :: Linux",
+                   "Programming Language :: Python :: 3 :: Only",
+                   *(f"Programming Language :: Python :: {python}" for python in PYTHONS),
+                   "Programming Language :: Python :: Implementation :: CPython",
+                   "Topic :: System :: Hardware", "Typing :: Typed"]
+    return (f"Metadata-Version: 2.4\nName: mavo-edge-verify\nVersion: {version()}\n"
             "Summary: Checks mavo-edge-gpu-helper reports on the CPU, in process\n"
-            "License: Apache-2.0\nRequires-Python: >=3.9\n"
-            "Classifier: License :: OSI Approved :: Apache Software License\n"
-            "Classifier: Operating System :: POSIX :: Linux\n"
-            "Classifier: Programming Language :: Python :: 3\n"
-            "Classifier: Typing :: Typed\n"
+            f"Author-email: {contact}\nProject-URL: Homepage, {homepage}\n"
+            "License-Expression: Apache-2.0\nLicense-File: LICENSE\nLicense-File: THIRD_PARTY_NOTICES\n"
+            f"Requires-Python: >={PYTHONS[0]}\n"
+            + "".join(f"Classifier: {classifier}\n" for classifier in classifiers) +
             f"Description-Content-Type: text/markdown\n\n{readme}")
 
 
@@ -72,6 +86,8 @@ def write_wheel(library: Path, platform_tag: str, out_dir: Path) -> str:
     for source in sorted((ROOT / "python" / "mavo_edge").iterdir()):
         if source.suffix in (".py", ".typed"):
             files[f"mavo_edge/{source.name}"] = source.read_bytes()
+    # The package reads its version and limits from the header that the library was built with.
+    files["mavo_edge/verify.h"] = (ROOT / HEADER).read_bytes()
     files["mavo_edge/libmavo_edge_verify.so.0"] = library.read_bytes()
     for notice in ("LICENSE", "THIRD_PARTY_NOTICES"):
         files[f"{dist_info}/licenses/{notice}"] = (ROOT / notice).read_bytes()
@@ -93,10 +109,14 @@ def write_wheel(library: Path, platform_tag: str, out_dir: Path) -> str:
 
 
 def sdist_files() -> List[str]:
-    found = set(SDIST_FILES)
-    for pattern in SDIST_GLOBS:
-        found.update(str(path.relative_to(ROOT)) for path in ROOT.glob(pattern) if path.is_file())
-    return sorted(found - {"src/main.cu"})
+    """The files git tracks that the sdist needs: never a scratch file of the working tree."""
+    listed = subprocess.run(["git", "-C", str(ROOT), "ls-files", "-z"], capture_output=True)
+    if listed.returncode != 0:
+        raise RuntimeError(f"the sdist is made from a git checkout: git ls-files said: "
+                           f"{listed.stderr.decode(errors='replace').strip()}")
+    tracked = listed.stdout.decode().split("\0")
+    return sorted(path for path in tracked if path != "src/main.cu" and
+                  any(fnmatch.fnmatchcase(path, pattern) for pattern in SDIST_PATTERNS))
 
 
 def write_sdist(out_dir: Path) -> str:
@@ -123,9 +143,24 @@ def build_library(build_dir: Path) -> Path:
     return build_dir / "libmavo_edge_verify.so.0"
 
 
+def cmake_version(cmake: str) -> Tuple[int, ...]:
+    """What `cmake --version` says, as numbers; () where it says nothing readable."""
+    try:
+        said = subprocess.run([cmake, "--version"], capture_output=True, text=True).stdout
+    except OSError:
+        return ()
+    found = re.search(r"version ([0-9]+(?:\.[0-9]+)*)", said)
+    return tuple(int(part) for part in found.group(1).split(".")) if found else ()
+
+
 # PEP 517 hooks.
 def get_requires_for_build_wheel(config_settings: Optional[Dict[str, str]] = None) -> List[str]:
-    return [] if shutil.which("cmake") else ["cmake>=3.25"]
+    """CMake from PyPI when none on PATH is as new as CMakeLists.txt needs."""
+    minimum = found_in("CMakeLists.txt", r"^cmake_minimum_required\(VERSION ([0-9.]+)\)")
+    cmake = shutil.which("cmake")
+    if cmake and cmake_version(cmake) >= tuple(int(part) for part in minimum.split(".")):
+        return []
+    return [f"cmake>={minimum}"]
 
 
 def get_requires_for_build_sdist(config_settings: Optional[Dict[str, str]] = None) -> List[str]:
@@ -137,6 +172,14 @@ def build_wheel(wheel_directory: str, config_settings: Optional[Dict[str, str]] 
     with tempfile.TemporaryDirectory() as build_dir:
         library = build_library(Path(build_dir))
         return write_wheel(library, local_platform_tag(), Path(wheel_directory))
+
+
+def build_editable(wheel_directory: str, config_settings: Optional[Dict[str, str]] = None,
+                   metadata_directory: Optional[str] = None) -> str:
+    raise RuntimeError("mavo-edge-verify cannot be installed in editable mode: the package loads the "
+                       "library that CMake builds, and the header it was built with, from its own "
+                       "folder, which an editable install would leave without them. Install it with "
+                       "`pip install .` and again after each change.")
 
 
 def build_sdist(sdist_directory: str, config_settings: Optional[Dict[str, str]] = None) -> str:
