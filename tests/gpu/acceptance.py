@@ -23,25 +23,36 @@ import shutil
 import sys
 from pathlib import Path
 
-from gpu_tools import (FULL, ZEROS, Run, check_report, device_0, helper_run, linux_variants,
-                       main_of, run)
+from gpu_tools import (FULL, ZEROS, Run, check_report, device_0, find_compute_sanitizer, helper_run,
+                       linux_variants, main_of, run)
 
 VECTORS = Path(__file__).resolve().parents[1] / "vectors" / "digest_vectors.tsv"
 BOUNDARY_UNITS = [1, 256, 257, 1048321, FULL]
 
 
 def check_digests(state: Run, rng: random.Random) -> None:
-    vectors = [line.split("\t")[:2] for line in VECTORS.read_text().splitlines()[1:]]
-    cases = [(f"vector {seed[:16]} x{units}", seed, int(units)) for seed, units in vectors]
+    # The published vectors' digests too: the verifier alone would agree with a helper that
+    # computes another workload just as it does.
+    vectors = [line.split("\t") for line in VECTORS.read_text().splitlines()[1:]]
+    cases = [(f"vector {seed[:16]} x{units}", seed, int(units), (xor, total))
+             for seed, units, xor, total in vectors]
     for _ in range(20):
         seed = "".join(rng.choice("0123456789abcdefABCDEF") for _ in range(64))
         units = int(10 ** rng.uniform(0, 8))
-        cases.append((f"random {seed[:16]} x{units}", seed, units))
+        cases.append((f"random {seed[:16]} x{units}", seed, units, None))
     for units in BOUNDARY_UNITS:
         seed = "".join(rng.choice("0123456789abcdef") for _ in range(64))
-        cases.append((f"boundary {seed[:16]} x{units}", seed, units))
-    matched = sum(helper_run(state, "digests", *case) is not None for case in cases)
-    print(f"digests: {matched} of {len(cases)} reports match the verifier")
+        cases.append((f"boundary {seed[:16]} x{units}", seed, units, None))
+    matched = 0
+    for label, seed, units, published in cases:
+        report = helper_run(state, "digests", label, seed, units)
+        if report is not None and published and (report["xor_value"], report["sum_value"]) != published:
+            state.fail("digests", f"{label}: {report['xor_value']} {report['sum_value']}, the vectors "
+                                  f"publish {published[0]} {published[1]}")
+        else:
+            matched += report is not None
+    print(f"digests: {matched} of {len(cases)} reports match the verifier (and the published "
+          f"vectors, {len(vectors)} of them)")
 
 
 def same_bus_id(cuda_bus_id: str, smi_bus_id: str) -> bool:
@@ -63,27 +74,20 @@ def check_identity(state: Run) -> None:
     if report is None:
         return
     if expected is None:
-        print(f"identity: not compared: CUDA_VISIBLE_DEVICES="
-              f"{os.environ['CUDA_VISIBLE_DEVICES']!r} names none of nvidia-smi's GPUs by index or "
-              f"UUID")
+        state.fail("identity", f"not compared: CUDA_VISIBLE_DEVICES="
+                               f"{os.environ['CUDA_VISIBLE_DEVICES']!r} names none of nvidia-smi's "
+                               f"GPUs or MIG instances")
         return
-    if report["gpu_name"] != expected.name:
-        state.fail("identity", f"gpu_name {report['gpu_name']!r}, nvidia-smi GPU {expected.index} "
-                               f"says {expected.name!r}")
-    if not same_bus_id(report["gpu_uuid"], expected.bus_id):
-        state.fail("identity", f"gpu_uuid {report['gpu_uuid']!r}, nvidia-smi GPU {expected.index} "
-                               f"says {expected.bus_id!r}")
-    print(f"identity: {report['gpu_name']} at {report['gpu_uuid']} (nvidia-smi GPU "
-          f"{expected.index}: {expected.name}, {expected.bus_id})")
-
-
-def find_compute_sanitizer():
-    """On PATH, beside nvcc, or in the toolkit's own compute-sanitizer folder."""
-    toolkit = Path(shutil.which("nvcc") or "/usr/local/cuda/bin/nvcc").resolve().parent.parent
-    candidates = [shutil.which("compute-sanitizer"), toolkit / "bin" / "compute-sanitizer",
-                  toolkit / "compute-sanitizer" / "compute-sanitizer",
-                  "/usr/local/cuda/compute-sanitizer/compute-sanitizer"]
-    return next((Path(path) for path in candidates if path and os.access(path, os.X_OK)), None)
+    gpu, name = expected.gpu, report["gpu_name"]
+    # A MIG instance is named after its GPU and profile, and has its GPU's bus id.
+    if name != gpu.name and not (expected.mig and name.startswith(f"{gpu.name} MIG ")):
+        state.fail("identity", f"gpu_name {name!r}, nvidia-smi GPU {gpu.index} says {gpu.name!r}"
+                               f"{' (in MIG mode)' if expected.mig else ''}")
+    if not same_bus_id(report["gpu_uuid"], gpu.bus_id):
+        state.fail("identity", f"gpu_uuid {report['gpu_uuid']!r}, nvidia-smi GPU {gpu.index} "
+                               f"says {gpu.bus_id!r}")
+    print(f"identity: {name} at {report['gpu_uuid']} (nvidia-smi GPU {gpu.index}: {gpu.name}, "
+          f"{gpu.bus_id}{', a MIG instance of it' if expected.mig else ''})")
 
 
 def check_sanitizers(state: Run) -> None:

@@ -19,6 +19,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+from fake_gpu_tools import MIG_INSTANCE  # noqa: E402
 from gpu_tools import run  # noqa: E402
 
 
@@ -26,7 +27,8 @@ def hex_of(text):
     return text.encode().hex()
 
 
-# name, script, CUDA_STANDIN_SCENARIO, the FAIL line expected (None: the run passes)
+# name, script, CUDA_STANDIN_SCENARIO, the FAIL line expected (None: the run passes), and
+# environment variables of the row's own, if any (a PATH is put after the stand-ins')
 ROWS = [
     ("checks pass", "acceptance.py", "", None),
     ("figures print", "figures.py", "", None),
@@ -44,14 +46,23 @@ ROWS = [
      r"FAIL compute-sanitizer memcheck: x1048577: status 99"),
     ("a figure's runs fail", "figures.py", "fail=cudaMalloc#1:2",
      r"FAIL duration: first run: status 1"),
+    ("MIG instance named with its profile", "acceptance.py",
+     f"mig=1g.10gb name={hex_of('Stand-in GPU MIG 1g.10gb')}", None),
+    ("MIG instance by UUID on another bus", "acceptance.py",
+     f"mig=1g.10gb bus_id={hex_of('00000000:02:00.0')}",
+     r"FAIL identity: gpu_uuid '00000000:02:00.0', nvidia-smi GPU 0 says '00000000:01:00.0'",
+     {"CUDA_VISIBLE_DEVICES": MIG_INSTANCE}),
+    ("prerequisite missing", "prerequisites.py", "", r"FAIL prerequisites: missing: .*cuobjdump",
+     {"PATH": ""}),
 ]
 
 
 def dry_run(row, helper, fakes):
-    name, script, scenario, expected = row
-    env = {**os.environ, "CUDA_STANDIN_SCENARIO": scenario,
-           "PATH": f"{fakes}{os.pathsep}{os.environ['PATH']}"}
+    name, script, scenario, expected, *row_env = row
+    env = {**os.environ, "CUDA_STANDIN_SCENARIO": scenario}
     env.pop("CUDA_VISIBLE_DEVICES", None)
+    env.update(*row_env)
+    env["PATH"] = f"{fakes}{os.pathsep}{env['PATH']}"
     result = subprocess.run([sys.executable, str(HERE / script), "--helper", helper,
                              "--gpu-programs", fakes], capture_output=True, text=True, env=env,
                             timeout=300)

@@ -16,7 +16,7 @@ import tarfile
 import tempfile
 import time
 from pathlib import Path
-from typing import Callable, List, NamedTuple, Optional
+from typing import Callable, Dict, List, NamedTuple, Optional
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build" / "gpu-acceptance"
@@ -121,16 +121,46 @@ def nvidia_smi_gpus() -> Optional[List[Gpu]]:
     return [Gpu(*row) for row in rows if len(row) == 5]
 
 
-def device_0(gpus: List[Gpu]) -> Optional[Gpu]:
-    """The GPU that CUDA device 0 is in PCI bus order: the first of CUDA_VISIBLE_DEVICES (an index
-    or a UUID, maybe shortened) where that is set, else nvidia-smi's GPU 0; None if unknown."""
+class Device0(NamedTuple):
+    gpu: Gpu
+    mig: bool  # CUDA device 0 is a MIG instance of that GPU: its name ends in " MIG <profile>"
+
+
+def mig_instances() -> Dict[str, str]:
+    """The MIG instances that nvidia-smi -L lists: UUID (MIG-...) -> the index of their GPU."""
+    instances, gpu = {}, None
+    for line in nvidia_smi("-L").stdout.splitlines():
+        found = re.match(r"GPU (\d+):", line)
+        gpu = found.group(1) if found else gpu
+        instance = re.search(r"\bMIG .*\(UUID: (MIG-[^)]+)\)", line)
+        if instance and gpu is not None:
+            instances[instance.group(1)] = gpu
+    return instances
+
+
+def device_0(gpus: List[Gpu]) -> Optional[Device0]:
+    """What CUDA device 0 is in PCI bus order: the first of CUDA_VISIBLE_DEVICES (an index, a GPU
+    UUID or a MIG UUID, maybe shortened) where that is set, else nvidia-smi's GPU 0, or its first
+    MIG instance when it has any; None if unknown."""
+    instances = mig_instances()
     visible = os.environ.get("CUDA_VISIBLE_DEVICES")
-    if visible is None:
-        return gpus[0]
-    first = visible.split(",")[0].strip()
-    def named(gpu):
-        return first == gpu.index or (first.startswith("GPU-") and gpu.uuid.startswith(first))
-    return next(filter(named, gpus), None)
+    first = gpus[0].index if visible is None else visible.split(",")[0].strip()
+    if first.startswith("MIG-"):
+        parents = {index for uuid, index in instances.items() if uuid.startswith(first)}
+        gpu = next((gpu for gpu in gpus if parents == {gpu.index}), None)
+        return None if gpu is None else Device0(gpu, True)
+    gpu = next((gpu for gpu in gpus if first == gpu.index or
+                (first.startswith("GPU-") and gpu.uuid.startswith(first))), None)
+    return None if gpu is None else Device0(gpu, gpu.index in instances.values())
+
+
+def find_compute_sanitizer():
+    """On PATH, beside nvcc, or in the toolkit's own compute-sanitizer folder."""
+    toolkit = Path(shutil.which("nvcc") or "/usr/local/cuda/bin/nvcc").resolve().parent.parent
+    candidates = [shutil.which("compute-sanitizer"), toolkit / "bin" / "compute-sanitizer",
+                  toolkit / "compute-sanitizer" / "compute-sanitizer",
+                  "/usr/local/cuda/compute-sanitizer/compute-sanitizer"]
+    return next((Path(path) for path in candidates if path and os.access(path, os.X_OK)), None)
 
 
 def build(state: Run, targets: List[str]) -> bool:

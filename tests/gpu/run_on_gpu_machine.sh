@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The one command for a machine with an NVIDIA GPU: prints the machine's facts, then the figures of a
-# release built here (its first run is the first after the build), the acceptance checks of that
-# helper, the device-code check, and the acceptance checks of the packaged build for this CPU where
+# The one command for a machine with an NVIDIA GPU: checks that its tools are there (nothing else
+# runs when one is missing), prints the machine's facts, then the figures of a release built here
+# (its first run is the first after the build), the acceptance checks of that helper, the
+# device-code check, and the acceptance checks of the packaged build for this CPU where
 # build/packages exists, each under a time limit. Everything goes to the terminal, and to
 # $OUT/gpu-acceptance.log too when OUT names a folder. Meant to end within about 5 minutes on a
 # 16-core machine; the limits add up to 8.
@@ -24,6 +25,11 @@ step() {
 
 steps() {
     echo "== machine: $(date -u +%FT%TZ), $(uname -srm), $(nproc) cores"
+    # Seconds, not the minutes of device time that a run without them would waste.
+    if ! python3 tests/gpu/prerequisites.py; then
+        echo "== a step failed: install what is missing; nothing else was run"
+        return 1
+    fi
     step 15 nvidia-smi
     step 15 nvidia-smi --format=csv --query-gpu=index,name,pci.bus_id,driver_version,persistence_mode,clocks.sm,clocks.max.sm,clocks.mem,temperature.gpu,power.draw,power.limit
     step 15 nvcc --version
