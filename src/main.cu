@@ -12,6 +12,7 @@
 #include <string>
 
 #include "cli.h"
+#include "driver_library.h"
 #include "monotonic_clock.h"
 #include "report.h"
 #include "workload.h"
@@ -66,6 +67,7 @@ std::string text_of(const char* field, std::size_t size) {
 }
 
 run_report run_on_device_0(const run_options& options) {
+    keep_driver_library_loaded();
     int device_count = 0;
     check_cuda(cudaGetDeviceCount(&device_count), "cudaGetDeviceCount");
     if (device_count < 1) {
