@@ -163,23 +163,23 @@ def new_seed() -> str:
     return secrets.token_hex(32)
 
 
-def _buffer(value: object, name: str) -> bytes:
+def _as_bytes(value: Text, name: str) -> bytes:
+    """A str as UTF-8 with surrogateescape (UnicodeEncodeError for a surrogate that stands for no
+    byte), a bytes-like object as its bytes; TypeError for anything else."""
+    if isinstance(value, (str, bytes)):
+        return value if isinstance(value, bytes) else value.encode("utf-8", "surrogateescape")
     try:
-        with memoryview(value) as view:  # type: ignore[arg-type]
+        with memoryview(value) as view:
             return view.tobytes()
     except TypeError:
         raise TypeError(f"{name} must be str or a bytes-like object, not {type(value).__name__}") from None
 
 
 def _seed_bytes(seed: Text) -> bytes:
-    if isinstance(seed, bytes):
-        return seed
-    if not isinstance(seed, str):
-        return _buffer(seed, "seed")
     try:
-        return seed.encode("utf-8", "surrogateescape")
-    except UnicodeEncodeError:  # a surrogate that stands for no byte: the library refuses the seed
-        return seed.encode("utf-8", "surrogatepass")
+        return _as_bytes(seed, "seed")
+    except UnicodeEncodeError:  # kept, for the library to refuse the seed in its own words
+        return str(seed).encode("utf-8", "surrogatepass")
 
 
 def _count(value: object, name: str) -> int:
@@ -259,14 +259,10 @@ def expected_digests(seed: Text, units: int, *, threads: Optional[int] = None) -
 
 
 def _report_bytes(report: Text) -> bytes:
-    if isinstance(report, bytes):
-        return report
-    if not isinstance(report, str):
-        return _buffer(report, "report")
     try:
-        return report.encode("utf-8", "surrogateescape")
+        return _as_bytes(report, "report")
     except UnicodeEncodeError as error:  # no helper's line decodes to such a str
-        at = len(report[:error.start].encode("utf-8", "surrogateescape"))
+        at = len(str(report)[:error.start].encode("utf-8", "surrogateescape"))
         raise MalformedReport(f"malformed report: unpaired surrogate at byte {at}", error.start) from None
 
 
