@@ -52,7 +52,7 @@ for program in mavo-edge-gpu-helper mavo-edge-verify libmavo_edge_verify.so.0; d
 done
 # The library lends out its C interface and nothing else (not the C++ runtime linked into it).
 exported=$(objdump -T "$build/libmavo_edge_verify.so.0" | awk '$4 == ".text" {print $NF}' | sort | tr '\n' ' ')
-[ "$exported" = "$(grep -o 'mavo_edge_[a-z_]*(' "$(dirname "$0")/../include/mavo_edge/verify.h" | tr -d '(' | sort | tr '\n' ' ')" ] ||
+[ "$exported" = "$(grep -o 'mavo_edge_[a-z_]*(' "$(dirname "$0")/../include/mavo_edge/verify.h" | tr -d '(' | sort -u | tr '\n' ' ')" ] ||
     fail "libmavo_edge_verify.so.0 exports: $exported"
 
 cuobjdump=$(command -v cuobjdump) || fail "no cuobjdump on PATH"
