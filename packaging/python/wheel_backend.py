@@ -92,6 +92,7 @@ def write_wheel(library: Path, platform_tag: str, out_dir: Path) -> str:
     for notice in ("LICENSE", "THIRD_PARTY_NOTICES"):
         files[f"{dist_info}/licenses/{notice}"] = (ROOT / notice).read_bytes()
     files[f"{dist_info}/METADATA"] = metadata().encode()
+    files[f"{dist_info}/entry_points.txt"] = b"[console_scripts]\nmavo-edge-fleet = mavo_edge.fleet:main\n"
     files[f"{dist_info}/WHEEL"] = (f"Wheel-Version: 1.0\nGenerator: mavo-edge wheel_backend\n"
                                    f"Root-Is-Purelib: false\nTag: {tag}\n").encode()
     record = [f"{path},sha256={base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b'=').decode()},{len(data)}"
