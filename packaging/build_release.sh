@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Linux release packages of packaging/variants.tsv from pinned toolchains in a Debian 11
 # root, so that the programs need nothing newer than glibc 2.31, and an OCI image of each, then the
-# Python wheels and sdist; checks each variant and the wheels (and, when all are built, installs
+# Python wheels and sdist and the Ansible collection; checks each variant and the wheels (and, when all are built, installs
 # them as users do) and lists every package, image and wheel in SHA256SUMS (signed when
 # MAVO_RELEASE_SIGNING_KEY names a key).
 # Run as root: packaging/build_release.sh [VARIANT...] (no variant: all of them). The packages land
@@ -68,6 +68,7 @@ for name in "${variants[@]}"; do
     rm -r "$unpacked"
 done
 python3 packaging/python/wheel_backend.py sdist build/packages
+packaging/build_ansible_collection.sh "$ansible" build/packages
 packaging/check_wheels.sh build/packages "$auditwheel" "$debian12arm64"
 
 if [ "${#variants[@]}" -eq "${#all_variants[@]}" ]; then

@@ -2,8 +2,9 @@
 # Makes (or finds in the cache) what packaging/pins.txt pins: the Debian 11 build root, the Debian 13
 # mingw-w64 root, plain Debian 11, 12 and 13 roots, Debian 12's arm64 Python, CMake, the CUDA 13.0
 # toolkit (x86_64 host; x86_64, sbsa and Windows x64 targets), the CUDA 12.4 toolkit (x86_64 and
-# sbsa targets), the CUDA 11.8 toolkit, the CUDA driver libraries of several branches, cuobjdump and
-# auditwheel. Prints one NAME=FOLDER line for each, and the folder of the downloads. Run as root.
+# sbsa targets), the CUDA 11.8 toolkit, the CUDA driver libraries of several branches, cuobjdump,
+# auditwheel and ansible-core. Prints one NAME=FOLDER line for each, and the folder of the
+# downloads. Run as root.
 # The cache lives outside the checkout, in $MAVO_RELEASE_CACHE (default /var/cache/mavo-edge-release).
 set -Eeuo pipefail
 script=$(realpath "$0")
@@ -191,6 +192,7 @@ make_cmake() {
 }
 
 make_auditwheel() { unpack_wheels auditwheel "$1"; }
+make_ansible() { unpack_wheels ansible "$1"; }
 
 make_cuobjdump() {
     unpack_wheels cuobjdump "$1.unpacked"
@@ -278,7 +280,8 @@ make_libcuda() {
 
 # Makes each folder once per key; a folder is used only once it is complete.
 for part in root:root mingw:root debian11:root debian12:root debian13:root debian12arm64:root \
-            cmake:wheel cuda13:wheel cuda12:deb cuda11:deb libcuda:deb cuobjdump:wheel auditwheel:wheel; do
+            cmake:wheel cuda13:wheel cuda12:deb cuda11:deb libcuda:deb cuobjdump:wheel auditwheel:wheel \
+            ansible:wheel; do
     name=${part%%:*} kind=${part##*:}
     case $name in
         cuda13) key=$(key_of cuda13 wheel "cuda13|cuda13-sbsa|cuda13-windows" "$windows_headers_patch") ;;
