@@ -19,7 +19,6 @@ nvidia-smi, or it lists no GPU).
 import os
 import random
 import re
-import shutil
 import sys
 from pathlib import Path
 
