@@ -1,7 +1,7 @@
 # What the Linux packages carry beside the programs, in the documentation folder named after the
 # package (as Debian and rpm expect): the license and third-party notices, the README and digest
 # vectors, a Debian changelog and a machine-readable copyright file that holds the notices; and
-# the two man pages. Compressed files are made with gzip -9n, which stores no name or time.
+# the man pages. Compressed files are made with gzip -9n, which stores no name or time.
 set(mavo_documents ${CMAKE_BINARY_DIR}/package_documents)
 file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog changelog_head LIMIT_COUNT 1)
 if(NOT changelog_head MATCHES "^mavo-edge-gpu-helper \\(${PROJECT_VERSION}\\) ")
@@ -34,7 +34,8 @@ License: Apache-2.0
 
 find_program(MAVO_GZIP gzip REQUIRED)
 set(compressed)
-foreach(source IN ITEMS docs/man/mavo-edge-gpu-helper.1 docs/man/mavo-edge-verify.1 packaging/debian/changelog)
+foreach(source IN ITEMS docs/man/mavo-edge-gpu-helper.1 docs/man/mavo-edge-verify.1
+                        docs/man/mavo-edge-healthcheck.1 packaging/debian/changelog)
   cmake_path(GET source FILENAME name)
   add_custom_command(OUTPUT ${mavo_documents}/${name}.gz
                      COMMAND ${MAVO_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/${source} > ${mavo_documents}/${name}.gz
@@ -44,6 +45,7 @@ endforeach()
 add_custom_target(package_documents ALL DEPENDS ${compressed})
 
 install(FILES ${mavo_documents}/mavo-edge-gpu-helper.1.gz ${mavo_documents}/mavo-edge-verify.1.gz
+              ${mavo_documents}/mavo-edge-healthcheck.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES LICENSE THIRD_PARTY_NOTICES README.md tests/vectors/digest_vectors.tsv
               ${mavo_documents}/copyright ${mavo_documents}/changelog.gz

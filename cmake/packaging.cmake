@@ -7,6 +7,8 @@ set(mavo_package mavo-edge-gpu-helper-${mavo_flavor})
 set(CMAKE_INSTALL_DOCDIR share/doc/${mavo_package} CACHE PATH "Documentation (DOCDIR)")
 include(GNUInstallDirs)
 install(TARGETS mavo-edge-gpu-helper mavo-edge-verify RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The node-local check for Slurm's HealthCheckProgram, over the two programs beside it.
+install(PROGRAMS packaging/slurm/mavo-edge-healthcheck DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The verifier's C library and header, for the tarballs only (see package_generators.cmake).
 install(TARGETS mavo_edge_verify LIBRARY DESTINATION lib COMPONENT library)
 install(FILES include/mavo_edge/verify.h DESTINATION include/mavo_edge COMPONENT library)
@@ -23,6 +25,8 @@ the units' values, the GPU's name and PCI bus id, and the time taken.
 Whoever chose the seed recomputes the digests on a CPU with mavo-edge-verify,
 also in this package, and so checks quickly that the machine's GPU, driver
 and CUDA runtime work and compute correctly, and which GPU it says it has.
+mavo-edge-healthcheck checks every GPU of the machine with both, as Slurm's
+HealthCheckProgram or by hand.
 This package carries the CUDA ${mavo_cuda_major} runtime inside the helper.")
 set(CPACK_PACKAGE_FILE_NAME
     mavo-edge-gpu-helper-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}-${mavo_flavor})

@@ -132,6 +132,7 @@ echo "${matrix%;}"
 name=mavo-edge-gpu-helper
 docs=share/doc/$name-$toolkit
 expected_files="bin/mavo-edge-gpu-helper
+bin/mavo-edge-healthcheck
 bin/mavo-edge-verify
 $docs/LICENSE
 $docs/README.md
@@ -140,6 +141,7 @@ $docs/changelog.gz
 $docs/copyright
 $docs/digest_vectors.tsv
 share/man/man1/mavo-edge-gpu-helper.1.gz
+share/man/man1/mavo-edge-healthcheck.1.gz
 share/man/man1/mavo-edge-verify.1.gz"
 
 tarball=$(ls "$build/$name-"*"-$variant.tar.gz")
@@ -164,10 +166,11 @@ echo "$(basename "$deb"): Depends: $(dpkg-deb -f "$deb" Depends); Conflicts and 
 rpm=$(ls "$build/$name-$toolkit-"*".$cpu.rpm")
 rpm_files=$(rpm -qpl "$rpm" | grep -vx "/usr/$docs" | sed 's|^/usr/||' | sort)
 [ "$rpm_files" = "$expected_files" ] || fail "$rpm holds: $rpm_files"
-# Only glibc's libraries and rpm's own features, at no symbol version above the floor.
+# Only glibc's libraries, /bin/sh and rpm's own features, at no symbol version above the floor.
 while read -r requirement; do
     case $requirement in
-        rpmlib\(*\)* | "rtld(GNU_HASH)") ;;
+        # /bin/sh: mavo-edge-healthcheck's interpreter.
+        rpmlib\(*\)* | "rtld(GNU_HASH)" | /bin/sh) ;;
         libc.so.6* | libm.so.6* | libdl.so.2* | libpthread.so.0* | librt.so.1* | "$loader"*)
             version=$(sed -n 's/.*GLIBC_\([0-9.]*\).*/\1/p' <<<"$requirement")
             [ -z "$version" ] || [ "$(printf '%s\n%s\n' "$version" "$glibc_floor" | sort -V | tail -n 1)" = "$glibc_floor" ] ||
@@ -179,7 +182,7 @@ for relation in conflicts obsoletes; do
     listed=$(rpm -qp --"$relation" "$rpm" | joined)
     [ "$listed" = "$others" ] || fail "$rpm $relation: $listed"
 done
-echo "$(basename "$rpm"): requires glibc only; Conflicts and Obsoletes: $others"
+echo "$(basename "$rpm"): requires glibc and /bin/sh only; Conflicts and Obsoletes: $others"
 
 # What Debian's and rpm's own checkers find, but for what packaging/rpmlint.toml answers.
 findings=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian on $deb: $findings"

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks the two man pages: mandoc finds nothing to warn about, and every quoted text (in
+"""Checks the man pages: mandoc finds nothing to warn about, and every quoted text (in
 backticks) and every command line of the README's sections on a program appears in its page, so
 that the pages say what the README says.
 
@@ -15,6 +15,7 @@ from pathlib import Path
 SECTIONS = {
     "mavo-edge-gpu-helper.1": ["Run", "The report", "Exit statuses and messages"],
     "mavo-edge-verify.1": ["Verifying a report"],
+    "mavo-edge-healthcheck.1": [],
 }
 
 
