@@ -1,11 +1,14 @@
 """Checks of a fleet's GPUs, whatever engine runs them: one record per GPU checked, judged here on
 the coordinator, written as one JSON line each, and the summary of any records.
 
+    mavo-edge-fleet slurm [--partition NAME] [--nodes HOSTLIST] [--units N] [--helper PATH]
+                          [--timeout SECONDS] [--drain] [--records FILE]
     mavo-edge-fleet summary FILE...
 
-prints the summary of the records in the files (JSON Lines, as the engines write them) and exits
-with status 0 when every record passed, 1 when one did not or a file could not be read, 2 for a
-usage error.
+The first checks every GPU of a Slurm cluster's nodes (see mavo_edge.slurm); the second prints the
+summary of the records in the files (JSON Lines, as the engines write them). Each exits with status
+0 when every GPU checked passed (skipped machines aside), 1 when one did not, a Slurm command
+failed or a file could not be read, 2 for a usage error.
 """
 
 import argparse
@@ -17,7 +20,7 @@ from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import Any, Dict, Iterable, List, Optional, Sequence
 
-from . import MalformedReport, ReportMismatch, check_report
+from . import MAX_UNITS, MalformedReport, ReportMismatch, check_report
 
 SCHEMA = 1
 #: The verdicts, best first.
@@ -102,10 +105,11 @@ def append(path: str, records: Iterable[Record]) -> None:
 
 
 def summary(records: Sequence[Record]) -> str:
-    """Per GPU name: the count, passed, not passed, median and largest duration_ms; then every
-    check not passed, with why."""
+    """Per GPU name: the GPUs checked, passed and not passed, the median and largest duration_ms;
+    then every check not passed, with why, and every machine skipped, with why."""
+    checked = [record for record in records if record.verdict != "skipped"]
     groups: Dict[str, List[Record]] = {}
-    for record in records:
+    for record in checked:
         name = record.report["gpu_name"] if record.report else "(no report)"
         groups.setdefault(name, []).append(record)
     width = max([len("GPU")] + [len(name) for name in groups])
@@ -117,11 +121,15 @@ def summary(records: Sequence[Record]) -> str:
         largest = str(max(durations)) if durations else "-"
         lines.append(f"{name:<{width}}  {len(group):>5}  {passed:>6}  {len(group) - passed:>10}  "
                      f"{median:>9}  {largest:>10}")
-    failed = [record for record in records if record.verdict != "passed"]
-    lines.append(f"not passed: {len(failed)} of {len(records)}")
+    failed = [record for record in checked if record.verdict != "passed"]
+    lines.append(f"not passed: {len(failed)} of {len(checked)}")
     for record in failed:
         where = record.machine if record.task is None else f"{record.machine} GPU {record.task}"
         lines.append(f"  {where}: {record.verdict}{': ' + record.detail if record.detail else ''}")
+    skipped = [record for record in records if record.verdict == "skipped"]
+    if skipped:
+        lines.append(f"skipped: {len(skipped)} machines")
+        lines.extend(f"  {record.machine}: {record.detail}" for record in skipped)
     return "\n".join(lines) + "\n"
 
 
@@ -140,13 +148,40 @@ def read_records(paths: Sequence[str]) -> List[Record]:
 def main(arguments: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(prog="mavo-edge-fleet", description=__doc__.split("\n\n")[0])
     commands = parser.add_subparsers(dest="command", required=True)
+    slurm_command = commands.add_parser(
+        "slurm", help="check every GPU of every node of a Slurm cluster",
+        description="Checks every GPU of the nodes in one job step, each with a seed of its own, and "
+                    "verifies every report here. Records on standard output (or appended to --records), "
+                    "the summary on standard error.")
+    slurm_command.add_argument("--partition", help="the nodes of this partition (default: the default one) "
+                                                   "that have gpu GRES")
+    slurm_command.add_argument("--nodes", metavar="HOSTLIST", help="these nodes instead, e.g. gpu[01-16],dgx3")
+    slurm_command.add_argument("--units", type=int, default=100000000, help="units a check (default 100000000)")
+    slurm_command.add_argument("--helper", default="mavo-edge-gpu-helper",
+                               help="the helper on the nodes (default: mavo-edge-gpu-helper on their PATH)")
+    slurm_command.add_argument("--timeout", type=int, default=120, metavar="SECONDS",
+                               help="the longest one check may take, start-up included (default 120)")
+    slurm_command.add_argument("--drain", action="store_true",
+                               help="drain each node with a GPU that did not pass")
+    slurm_command.add_argument("--records", metavar="FILE", help="append the records to FILE")
     summary_command = commands.add_parser("summary", help="the summary of records files")
     summary_command.add_argument("files", nargs="+", metavar="FILE")
     options = parser.parse_args(arguments)
+    if options.command == "slurm":
+        if not 1 <= options.units <= MAX_UNITS or options.timeout < 1:
+            parser.error(f"--units must be 1 to {MAX_UNITS}, --timeout 1 or more")
+        from .slurm import run  # the Slurm command's own module, loaded only for it
+
+        return run(options.partition, options.nodes, options.units, options.helper, options.timeout,
+                   options.drain, options.records)
     try:
         records = read_records(options.files)
     except (OSError, ValueError) as error:
         print(f"mavo-edge-fleet: {error}", file=sys.stderr)
         return 1
     sys.stdout.write(summary(records))
-    return 0 if all(record.verdict == "passed" for record in records) else 1
+    return 0 if all(record.verdict in ("passed", "skipped") for record in records) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

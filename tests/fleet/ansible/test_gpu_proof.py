@@ -1,7 +1,7 @@
 """mavo.edge.gpu_proof through the real engine: one ansible-playbook run over hosts on the local
 connection and over ssh to an sshd of the test's own, each host's helper a wrapper that plants its
 row's fault into the stand-in helper (or runs the simulator's build), then the records and the
-recap checked against the table. Run by tests/ansible/run.sh, which provides the environment (the
+recap checked against the table. Run by tests/fleet/run.sh, which provides the environment (the
 collection found through ANSIBLE_COLLECTIONS_PATH, the Python package through PYTHONPATH)."""
 import json
 import os
@@ -17,10 +17,8 @@ import pytest
 
 from mavo_edge import fleet
 
-STANDIN = os.environ["MAVO_STANDIN_HELPER"]
-FAKES = os.environ["MAVO_GPU_FAKES"]  # nvidia-smi listing one GPU, for gpus: all
-SIMULATOR_BUILD, SIMULATOR, SIMULATOR_TOOLKIT = (Path(os.environ[name]) for name in (
-    "MAVO_SIMULATOR_BUILD", "MAVO_SIMULATOR", "MAVO_SIMULATOR_TOOLKIT"))
+STANDIN, FAKES, SIMULATOR = (os.environ[name] for name in (
+    "MAVO_STANDIN_HELPER", "MAVO_GPU_FAKES", "MAVO_SIMULATOR_HELPER"))  # FAKES: nvidia-smi, for gpus: all
 FLEET = [f"fleet-{number:02}" for number in range(30)]
 
 # What each host's helper does, as a shell line before it runs the stand-in helper.
@@ -55,19 +53,8 @@ def free_port():
 def write_helpers(folder):
     for name, line in WRAPPERS.items():
         (folder / name).write_text(f"#!/bin/sh\n{line}\nexec {STANDIN} \"$@\"\n")
-    # The simulator reads its configuration from the working folder: Turing, functional mode.
-    config = folder / "simulator-config"
-    shutil.copytree(SIMULATOR / "configs" / "SM75_RTX2060", config)
-    settings = config / "gpgpusim.config"
-    settings.write_text(re.sub(r"(?m)^-gpgpu_ptx_sim_mode \d+", "-gpgpu_ptx_sim_mode 1", settings.read_text()))
-    # The simulator logs to the helper's standard output: only the report is passed on.
-    (folder / "simulator").write_text(
-        f"#!/bin/sh\ncd {config} || exit\nLD_LIBRARY_PATH={SIMULATOR / 'lib'} CUDA_INSTALL_PATH={SIMULATOR_TOOLKIT} "
-        f"PTX_SIM_USE_PTX_FILE=1.ptx PTX_SIM_KERNELFILE=_1.ptx CUOBJDUMP_SIM_FILE=jj "
-        f"{SIMULATOR_BUILD / 'mavo-edge-gpu-helper'} \"$@\" >output\nstatus=$?\ngrep '^{{' output\n"
-        f"exit $status\n")
-    for script in folder.iterdir():
-        script.chmod(0o755)
+        (folder / name).chmod(0o755)
+    (folder / "simulator").symlink_to(SIMULATOR)
 
 
 def start_sshd(folder):
