@@ -53,9 +53,7 @@ def cluster_nodes(partition: Optional[str], hostlist: Optional[str]) -> List[Nod
     """The named nodes, or every node of the partition (the default one if none is named) that
     has gpu GRES."""
     command = ["sinfo", "-h", "-N", "-O", "NodeList:|,Gres:|,GresUsed:|,StateLong:|,Reason:"]
-    if hostlist:
-        command += ["-n", hostlist]
-    else:
+    if not hostlist:
         if not partition:
             defaults = [name[:-1] for name in slurm("sinfo", "-h", "-o", "%P").split() if name.endswith("*")]
             if not defaults:
@@ -66,7 +64,14 @@ def cluster_nodes(partition: Optional[str], hostlist: Optional[str]) -> List[Nod
     for line in slurm(*command).splitlines():
         name, gres, used, state, reason = (field.strip() for field in line.split("|", 4))
         found.setdefault(name, Node(name, gpu_count(gres), gpu_count(used), state, reason.rstrip("|").strip()))
-    return [node for node in found.values() if hostlist or node.gpus > 0]
+    if not hostlist:
+        return [node for node in found.values() if node.gpus > 0]
+    # Every node is listed (sinfo refuses a list with a name it does not know): a named node that
+    # Slurm does not know is kept, to be skipped with that said.
+    named = slurm("scontrol", "show", "hostnames", hostlist).split()
+    if not named:
+        raise SlurmError(f"scontrol show hostnames: {hostlist!r} names no node")
+    return [found.get(name, Node(name, 0, 0, "unknown to Slurm", "")) for name in named]
 
 
 def why_skipped(node: Node) -> Optional[str]:

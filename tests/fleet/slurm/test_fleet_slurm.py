@@ -67,12 +67,13 @@ def checked(tmp_path_factory):
         seconds = time.monotonic() - started
         reasons = {row[0]: cluster.reason(row[0]) for row in ROWS}
         states = cluster.node_states()
-    yield ran, seconds, reasons, states
+        named = fleet(cluster, "--nodes", "nosuch,good", "--units", "1000", "--helper", str(helper_in(folder)))
+    yield ran, seconds, reasons, states, named
 
 
 @pytest.mark.parametrize("node, verdicts, reason, detail", ROWS, ids=[row[0] for row in ROWS])
 def test_every_gpu_of_every_node(checked, node, verdicts, reason, detail):
-    ran, _, reasons, states = checked
+    ran, _, reasons, states, _ = checked
     records = [json.loads(line) for line in ran.stdout.splitlines()]
     mine = [record for record in records if record["machine"] == node]
     assert [record["verdict"] for record in mine] == verdicts, ran.stderr
@@ -86,12 +87,16 @@ def test_every_gpu_of_every_node(checked, node, verdicts, reason, detail):
 
 
 def test_the_command_as_a_whole(checked):
-    ran, seconds, _, _ = checked
+    ran, seconds, _, _, named = checked
     keys = ["schema", "engine", "machine", "task", "seed", "units", "issued", "answered", "exit_status",
             "stderr", "verdict", "detail", "report"]
     assert all(list(json.loads(line)) == keys for line in ran.stdout.splitlines())
     assert ran.returncode == 1 and seconds < TIMEOUT + 60, ran.stderr
     assert "drained flip: mavo-edge: mismatch: " in ran.stderr
+    # Nodes by hostlist, one of them unknown: skipped, the other checked.
+    assert [(record["machine"], record["verdict"], record["detail"]) for record in map(json.loads,
+            named.stdout.splitlines())] == [("nosuch", "skipped", "unknown to Slurm"), ("good", "passed", ""),
+                                            ("good", "passed", "")] and named.returncode == 0, named.stderr
 
 
 def test_no_controller(tmp_path):
