@@ -24,8 +24,10 @@ merged=$work/merged
 overlay() {
     mkdir -p "$work/upper" "$work/scratch" "$merged"
     mount -t overlay overlay -o "lowerdir=$1,upperdir=$work/upper,workdir=$work/scratch" "$merged"
+    # A tmpfs, as on a running system: glibc 2.31's sem_open (Python's process pools) needs one.
+    mount -t tmpfs tmpfs "$merged/dev/shm"
 }
-drop_overlay() { umount "$merged"; rm -rf "$work/upper" "$work/scratch"; }
+drop_overlay() { umount "$merged/dev/shm" "$merged"; rm -rf "$work/upper" "$work/scratch"; }
 in_root() { chroot "$merged" /usr/bin/env -i PATH=/usr/bin:/bin "$@"; }
 
 # check_programs LABEL FOLDER: the programs installed in FOLDER of the overlay answer there.
