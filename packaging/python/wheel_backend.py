@@ -31,7 +31,8 @@ NAME = "mavo_edge_verify"
 HEADER = "include/mavo_edge/verify.h"
 # What the sdist holds, of the files git tracks: enough to build the library and the package, and to
 # test them.
-SDIST_PATTERNS = ["pyproject.toml", "LICENSE", "THIRD_PARTY_NOTICES", "CMakeLists.txt", "cmake/sources.cmake",
+SDIST_PATTERNS = ["pyproject.toml", "LICENSE", "THIRD_PARTY_NOTICES", "CMakeLists.txt", "cmake/version.cmake",
+                  "cmake/sources.cmake",
                   "cmake/warnings.cmake", "cmake/verify_library.cmake", "cmake/packaging.cmake", HEADER,
                   "src/verify_library.map", "packaging/python/wheel_backend.py", "python/README.md",
                   "tests/vectors/digest_vectors.tsv", "src/*.cpp", "src/*.h", "python/mavo_edge/*",
