@@ -3,6 +3,7 @@ and one slurmd per node (slurmd -N), each on a port of its own, with folders of 
 node with stand-in GPU devices (character devices made with mknod) as its gpu GRES. Every daemon
 is stopped by its pid."""
 import os
+import signal
 import socket
 import subprocess
 import time
@@ -45,6 +46,14 @@ class Cluster:
         return self.run("sinfo", "-h", "-n", node, "-o", "%E").stdout.strip()
 
     def stop(self) -> None:
+        """Cancels the jobs, stops the daemons, then kills whatever still runs for this cluster (a
+        job's slurmstepd outlives its slurmd): each by pid."""
+        if self.daemons:
+            subprocess.run(["scancel", "--user=root", "--full"], env=self.env, capture_output=True, timeout=60)
+            try:
+                self.wait_for(lambda: not self.run("squeue", "-h").stdout.strip(), "no job left", 30)
+            except RuntimeError:
+                pass  # the strays are killed below
         for daemon in reversed(self.daemons):
             daemon.terminate()
         for daemon in self.daemons:
@@ -54,6 +63,13 @@ class Cluster:
                 daemon.kill()
                 daemon.wait()
         self.daemons = []
+        mine = f"SLURM_CONF={self.folder / 'slurm.conf'}".encode()
+        for environ in Path("/proc").glob("[0-9]*/environ"):
+            try:
+                if mine in environ.read_bytes().split(b"\0") and int(environ.parent.name) != os.getpid():
+                    os.kill(int(environ.parent.name), signal.SIGKILL)
+            except (OSError, ValueError):
+                pass  # gone meanwhile
 
     def _daemon(self, *command: str) -> None:
         log = open(self.folder / f"{Path(command[0]).name}-{len(self.daemons)}.out", "wb")
@@ -93,15 +109,15 @@ class Cluster:
             f"PartitionName=gpu Nodes={','.join(self.nodes)} Default=YES MaxTime=INFINITE State=UP\n")
         (folder / "gres.conf").write_text("".join(
             f"NodeName={node} Name=gpu File={folder / 'dev'}/{node}-gpu[0-{last}]\n" for node in self.nodes))
-        self._wait_for(lambda: (munge / "socket").exists(), "munged")
+        self.wait_for(lambda: (munge / "socket").exists(), "munged")
         self._daemon("slurmctld", "-D", "-i")
         for node in self.nodes:
             (folder / "spool" / node).mkdir()
             self._daemon("slurmd", "-D", "-N", node)
-        self._wait_for(lambda: all(not state.endswith("*") and not state.startswith(("unk", "down"))
+        self.wait_for(lambda: all(not state.endswith("*") and not state.startswith(("unk", "down"))
                                    for state in self.node_states().values()), "every node registered")
 
-    def _wait_for(self, ready, what: str, seconds: float = 60) -> None:
+    def wait_for(self, ready, what: str, seconds: float = 60) -> None:
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             try:

@@ -60,7 +60,7 @@ def checked(tmp_path_factory):
     with Cluster(folder / "cluster", [row[0] for row in ROWS]) as cluster:
         cluster.run("scontrol", "update", "NodeName=maint", "State=DRAIN", "Reason=maintenance window")
         cluster.run("sbatch", "-w", "busy", "--gres=gpu:2", "--output=/dev/null", "--wrap", "sleep 600")
-        cluster._wait_for(lambda: cluster.node_states()["busy"] != "idle", "the busy node's job")
+        cluster.wait_for(lambda: cluster.node_states()["busy"] != "idle", "the busy node's job")
         started = time.monotonic()
         ran = fleet(cluster, "--drain", "--units", "1000", "--timeout", str(TIMEOUT),
                     "--helper", str(helper_in(folder)))
@@ -126,7 +126,7 @@ def test_health_check_run_by_slurmd(tmp_path):
     program.chmod(0o755)
     (tmp_path / "cluster").mkdir()
     with Cluster(tmp_path / "cluster", ["hc-good", "hc-bad"], gpus=1, health_check=str(program)) as cluster:
-        cluster._wait_for(lambda: "drain" in cluster.node_states()["hc-bad"], "the failing node drained", 60)
+        cluster.wait_for(lambda: "drain" in cluster.node_states()["hc-bad"], "the failing node drained", 60)
         time.sleep(6)  # a health check more on the passing node
         assert cluster.node_states()["hc-good"] == "idle"
         assert cluster.reason("hc-bad").startswith("mavo-edge: GPU 0: ")
