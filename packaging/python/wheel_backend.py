@@ -145,24 +145,27 @@ def build_library(build_dir: Path) -> Path:
     return build_dir / "libmavo_edge_verify.so.0"
 
 
-def cmake_version(cmake: str) -> Tuple[int, ...]:
-    """What `cmake --version` says, as numbers; () where it says nothing readable."""
+def cmake_version(cmake: Optional[str]) -> Tuple[int, ...]:
+    """What `cmake --version` says, as numbers; () where it says nothing readable, or for None."""
     try:
-        said = subprocess.run([cmake, "--version"], capture_output=True, text=True).stdout
+        said = subprocess.run([cmake, "--version"], capture_output=True, text=True).stdout if cmake else ""
     except OSError:
         return ()
     found = re.search(r"version ([0-9]+(?:\.[0-9]+)*)", said)
     return tuple(int(part) for part in found.group(1).split(".")) if found else ()
 
 
+def cmake_too_old(cmake: Optional[str]) -> Optional[str]:
+    """The oldest version CMakeLists.txt takes, when cmake (a path, or None) is older; else None."""
+    minimum = found_in("CMakeLists.txt", r"^cmake_minimum_required\(VERSION ([0-9.]+)\)")
+    return None if cmake_version(cmake) >= tuple(int(part) for part in minimum.split(".")) else minimum
+
+
 # PEP 517 hooks.
 def get_requires_for_build_wheel(config_settings: Optional[Dict[str, str]] = None) -> List[str]:
     """CMake from PyPI when none on PATH is as new as CMakeLists.txt needs."""
-    minimum = found_in("CMakeLists.txt", r"^cmake_minimum_required\(VERSION ([0-9.]+)\)")
-    cmake = shutil.which("cmake")
-    if cmake and cmake_version(cmake) >= tuple(int(part) for part in minimum.split(".")):
-        return []
-    return [f"cmake>={minimum}"]
+    minimum = cmake_too_old(shutil.which("cmake"))
+    return [f"cmake>={minimum}"] if minimum else []
 
 
 def get_requires_for_build_sdist(config_settings: Optional[Dict[str, str]] = None) -> List[str]:

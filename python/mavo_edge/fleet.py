@@ -69,6 +69,11 @@ class Record:
         return record
 
 
+def unchecked(engine: str, machine: str, verdict: str, detail: str) -> Record:
+    """The record of a machine whose GPUs were not checked (skipped, unreachable...)."""
+    return Record(engine, machine, None, None, None, None, now(), None, "", verdict, detail, None)
+
+
 def _text(output: bytes) -> str:
     return output[:STDERR_BYTES].decode("utf-8", "replace")
 

@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import Dict, List, Optional, Sequence, Tuple
 
 from . import new_seed
-from .fleet import Record, append, judge, now, summary
+from .fleet import Record, append, judge, now, summary, unchecked
 
 #: States in which a node takes a job; a node in any other (down, drained, failed...) is skipped.
 RUNNABLE_STATES = ("idle", "mixed", "allocated", "completing")
@@ -132,8 +132,9 @@ def check_nodes(nodes: Sequence[Node], helper: str, units: int, timeout: int) ->
             stdout, stderr, srun_status = ran.stdout, ran.stderr, ran.returncode
         except subprocess.TimeoutExpired as expired:  # srun outlived every task's limit
             stdout, stderr, srun_status = expired.stdout or b"", expired.stderr or b"", None
-    out, err = labelled(stdout.decode("utf-8", "surrogateescape")), labelled(stderr.decode("utf-8", "replace"))
-    endings, srun_errors = srun_statuses(stderr.decode("utf-8", "replace"))
+    said = stderr.decode("utf-8", "replace")
+    out, err = labelled(stdout.decode("utf-8", "surrogateescape")), labelled(said)
+    endings, srun_errors = srun_statuses(said)
     if srun_status not in (None, 0) and not out and not endings and srun_errors:
         raise SlurmError(f"srun: {srun_errors[-1].removeprefix('srun: error: ')}")
     records = []
@@ -184,10 +185,9 @@ def run(partition: Optional[str], hostlist: Optional[str], units: int, helper: s
 
     try:
         nodes = cluster_nodes(partition, hostlist)
-        skipped = [(node, why) for node in nodes if (why := why_skipped(node))]
-        write([Record("slurm", node.name, None, None, None, None, now(), None, "", "skipped", why, None)
-               for node, why in skipped])
-        runnable = [node for node in nodes if not why_skipped(node)]
+        skipped = {node.name: why for node in nodes if (why := why_skipped(node))}
+        write([unchecked("slurm", name, "skipped", why) for name, why in skipped.items()])
+        runnable = [node for node in nodes if node.name not in skipped]
         if sys.stderr.isatty():
             print(f"mavo-edge-fleet: checking {sum(node.gpus for node in runnable)} GPUs on "
                   f"{len(runnable)} nodes ({len(skipped)} skipped)...", file=sys.stderr, flush=True)

@@ -197,8 +197,8 @@ def test_version_of_the_library_is_checked(tmp_path):
     shutil.copytree(Path(mavo_edge.__file__).parent, copy)
     header = copy / "verify.h"
     header.write_text(header.read_text().replace(f'"{mavo_edge.__version__}"', '"9.9.9"'))
-    spec = importlib.util.spec_from_file_location("mavo_edge_9_9_9", copy / "__init__.py")
+    found = importlib.util.spec_from_file_location("mavo_edge_9_9_9", copy / "__init__.py")
     with pytest.raises(ImportError) as raised:
-        spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        found.loader.exec_module(importlib.util.module_from_spec(found))
     assert str(raised.value) == (f"mavo_edge 9.9.9 found libmavo_edge_verify.so.0 of version "
                                  f"{mavo_edge.__version__} beside it: reinstall the package")

@@ -8,24 +8,23 @@ reads its device code back, objcopy cuts its fatbinary out for the timing progra
 compute-sanitizer runs the memory checks. Prints each one found, or one line
 "FAIL prerequisites: ..." naming all that is missing. Exit status 0 or 1.
 """
-import re
 import shutil
 import sys
 
-from gpu_tools import ROOT, find_compute_sanitizer, run
+from gpu_tools import ROOT, find_compute_sanitizer
+
+sys.path.insert(0, str(ROOT / "packaging" / "python"))
+from wheel_backend import cmake_too_old, cmake_version  # noqa: E402  the Python package's own check
 
 
 def cmake_problem():
-    minimum = re.search(r"^cmake_minimum_required\(VERSION ([0-9.]+)\)",
-                        (ROOT / "CMakeLists.txt").read_text(), re.M).group(1)
     cmake = shutil.which("cmake")
-    said = run([cmake, "--version"]).stdout if cmake else ""
-    found = re.search(r"version ([0-9]+(?:\.[0-9]+)*)", said)
-    version = tuple(int(part) for part in found.group(1).split(".")) if found else ()
-    if version >= tuple(int(part) for part in minimum.split(".")):
-        print(f"cmake: {cmake} ({found.group(1)})")
+    minimum = cmake_too_old(cmake)
+    found = ".".join(map(str, cmake_version(cmake)))
+    if minimum is None:
+        print(f"cmake: {cmake} ({found})")
         return None
-    return f"cmake {minimum} or newer (found {found.group(1) if found else 'none'} on PATH)"
+    return f"cmake {minimum} or newer (found {found or 'none'} on PATH)"
 
 
 def main():

@@ -7,7 +7,6 @@ import json
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 from datetime import datetime, timedelta
@@ -16,6 +15,9 @@ from pathlib import Path
 import pytest
 
 from mavo_edge import fleet
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "slurm"))
+from cluster import free_port  # noqa: E402
 
 STANDIN, FAKES, SIMULATOR = (os.environ[name] for name in (
     "MAVO_STANDIN_HELPER", "MAVO_GPU_FAKES", "MAVO_SIMULATOR_HELPER"))  # FAKES: nvidia-smi, for gpus: all
@@ -42,12 +44,6 @@ ROWS = [
     ("over-ssh", {"helper": "good", "gpus": 2, "over_ssh": True}, ["passed", "passed"], "ok", None),
     ("unreachable", {"over_ssh": True, "closed_port": True}, ["no-answer"], "unreachable", None),
 ] + [(name, {"helper": "good", "gpus": 2}, ["passed", "passed"], "ok", None) for name in FLEET]
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def write_helpers(folder):

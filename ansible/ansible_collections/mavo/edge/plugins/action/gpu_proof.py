@@ -53,7 +53,8 @@ class ActionModule(ActionBase):
         try:
             records = self._check(machine, gpus, arguments)
         except AnsibleConnectionFailure as failure:
-            self._append(arguments["records"], [self._record(machine, "no-answer", f"unreachable: {failure.message}")])
+            self._append(arguments["records"],
+                         [fleet.unchecked("ansible", machine, "no-answer", f"unreachable: {failure.message}")])
             raise
         self._append(arguments["records"], records)
         not_passed = [record for record in records if record.verdict != "passed"]
@@ -71,8 +72,8 @@ class ActionModule(ActionBase):
             slots = [line.split(",")[0].strip() for line in listed["stdout"].splitlines() if line.strip()]
             if listed["rc"] != 0 or not slots:
                 said = (listed["stderr"] + listed["stdout"]).strip().splitlines() or ["nothing said"]
-                return [self._record(machine, "failed", f"nvidia-smi lists no GPU (status {listed['rc']}): "
-                                                        f"{said[-1]}")]
+                return [fleet.unchecked("ansible", machine, "failed",
+                                        f"nvidia-smi lists no GPU (status {listed['rc']}): {said[-1]}")]
         else:
             slots = [str(index) for index in range(int(gpus))]
         records = []
@@ -89,12 +90,6 @@ class ActionModule(ActionBase):
                                        ran["stderr"].encode("utf-8", "surrogateescape"),
                                        no_answer=f"no answer within {arguments['timeout']} s"))
         return records
-
-    @staticmethod
-    def _record(machine, verdict, detail):
-        """The record of a host whose GPUs were not checked."""
-        return fleet.Record("ansible", machine, None, None, None, None, fleet.now(), None, "", verdict,
-                            detail, None)
 
     @staticmethod
     def _append(path, records):
